@@ -1,0 +1,136 @@
+// The per-reader records: the device extension (the library's SMARTCARD_EXTENSION followed by
+// the driver's own fields) and the READER_EXTENSION behind SMARTCARD_EXTENSION.ReaderExtension.
+#pragma once
+
+#include "platform/kernel/ntddser.h"
+#include "platform/kernel/wdm.h"
+#include "platform/smclib/smclib.h"
+
+constexpr ULONG READER_BUFFER_SIZE = 1048;  // command, reply and PIN request buffers
+constexpr ULONG SAVED_REPLY_SIZE = 64;
+constexpr ULONG READER_EXTENSION_TAG = PoolTag("SCQ2");
+
+// Reader power states.
+constexpr ULONG READER_POWER_WORKING = 1;
+constexpr ULONG READER_POWER_SLEEPING = 2;
+
+// Card types.
+constexpr ULONG CARD_TYPE_NONE = 0;
+constexpr ULONG CARD_TYPE_PROCESSOR = 1;
+constexpr ULONG CARD_TYPE_MEMORY = 10;
+
+// PIN modes of the transmit path.
+constexpr ULONG PIN_MODE_NONE = 0;
+constexpr ULONG PIN_MODE_VERIFY = 1;
+constexpr ULONG PIN_MODE_MODIFY = 2;
+
+// The driver's own analysis of the ATR's interface bytes (ISO/IEC 7816-3 terms).
+struct ATR_INFO {
+    ULONG Fi;
+    ULONG Di;
+    ULONG II;
+    ULONG PI1;
+    ULONG PI2;
+    ULONG N;
+    ULONG WI;
+    ULONG IFSC;
+    ULONG IFSD;
+    ULONG CWI;
+    ULONG BWI;
+    ULONG EDC;
+    ULONG T14TA3Low;
+    ULONG T14TA3High;
+    ULONG T14TB3;
+    ULONG HistoricalCount;
+    ULONG Protocol;
+    ULONG TB2Present;
+    UCHAR TA2;
+    USHORT TD1Present;
+    UCHAR TD1Protocol;
+    USHORT TD2Present;
+    UCHAR TD2Protocol;
+    USHORT TD3Present;
+    UCHAR TD3Protocol;
+    USHORT TD4Present;
+    UCHAR TD4Protocol;
+};
+
+struct SERIAL_CONFIG_DATA {
+    SERIAL_HANDFLOW HandFlow;
+    SERIAL_CHARS SerialChars;
+    SERIAL_TIMEOUTS Timeouts;
+    SERIAL_BAUD_RATE BaudRate;
+    SERIAL_LINE_CONTROL LineControl;
+    ULONG WaitMask;
+};
+
+using PSERIAL_IO_FUNCTION = NTSTATUS (*)(PSMARTCARD_EXTENSION SmartcardExtension);
+
+struct READER_EXTENSION {
+    PDEVICE_OBJECT AttachedDeviceObject;
+    KEVENT SerialCloseDone;  // signalled while the port is closed
+    ULONG SerialIoControlCode;
+    SERIAL_CONFIG_DATA SerialConfigData;
+    UCHAR CardPresentBeforeSleep;
+    ULONG ReaderPowerState;
+    UCHAR ReaderStatus;
+    ULONG ReplyDataLength;
+    ULONG CardType;
+    ULONG PreviousCardState;
+    USHORT ExtendedReply;
+    PUCHAR DisplayText;
+    ULONG DisplayTextLength;
+    KTIMER DisplayTimer;
+    KDPC DisplayDpc;
+    LARGE_INTEGER DisplayDueTime;
+    USHORT WaitTimeParameter[3];  // first word: the waiting time, most significant byte first
+    PSERIAL_IO_FUNCTION SerialIoFunction;
+    UCHAR ReplyBuffer[READER_BUFFER_SIZE];
+    UCHAR CommandBuffer[READER_BUFFER_SIZE];
+    UCHAR PinRequest[READER_BUFFER_SIZE];
+    UCHAR SavedReply[SAVED_REPLY_SIZE];
+    ULONG ReplyLength;
+    ULONG CommandLength;
+    ULONG PinApduLength;
+    ULONG SavedReplyLength;
+    KMUTEX DeviceControlMutex;
+    HANDLE PollThreadHandle;
+    KEVENT PollThreadStop;
+    KEVENT PollThreadStopped;
+    UCHAR PortAccessDenied;
+    UCHAR SkipDetach;
+    ULONG PinMode;
+    UCHAR PinParameters[3];
+    ULONG PinTimeout;
+    ULONG ReaderModel;
+    UCHAR FirmwareBytes[4];
+    struct {
+        PUCHAR Buffer;
+        ULONG Length;
+    } PpsRequest;
+    ATR_INFO AtrInfo;
+    USHORT ProtocolSetByDriver;
+    LONG PollErrorCount;
+    KMUTEX ReaderMutex;
+    ULONG ClockFrequency;  // kHz
+};
+using PREADER_EXTENSION_RECORD = READER_EXTENSION*;
+
+struct DEVICE_EXTENSION {
+    SMARTCARD_EXTENSION SmartcardExtension;  // first: the library finds one from the other
+    LONG IoCount;
+    KEVENT ReaderStarted;
+    LONG ReaderOpen;
+    UNICODE_STRING PnPDeviceName;
+    KSPIN_LOCK SpinLock;
+    PIO_WORKITEM WorkItem;
+};
+using PDEVICE_EXTENSION = DEVICE_EXTENSION*;
+
+// Puts the serial settings and the reader power state to their values at device creation:
+// 9600 baud, 8 data bits, no parity, 2 stop bits, read time-outs 1000/1000/5000 ms.
+void SetSerialDefaults(PREADER_EXTENSION ReaderExtension);
+
+// Stores a waiting time in the first word of WaitTimeParameter, most significant byte first,
+// and sets the second word to 1 and the third to 0.
+void SetWaitTimeParameter(PREADER_EXTENSION ReaderExtension, USHORT WaitTime);

@@ -1,0 +1,54 @@
+// The byte line under the serial port: a tty, or an in-process line to the reader emulator.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <span>
+
+#include "platform/kernel/clock.h"
+#include "platform/kernel/ntddser.h"
+
+namespace quor::serial {
+
+// Line settings as the serial requests leave them.
+struct LineSettings {
+    ULONG BaudRate = 9600;
+    SERIAL_LINE_CONTROL LineControl{STOP_BIT_1, NO_PARITY, 8};
+    SERIAL_CHARS Chars{};
+    SERIAL_HANDFLOW HandFlow{};
+    bool Dtr = false;
+    bool Rts = false;
+    bool Break = false;
+};
+
+class ByteLine {
+  public:
+    virtual ~ByteLine() = default;
+
+    // The line calls `notify` (from any thread, without locks of its own held) whenever bytes
+    // may have arrived or something changed. Set once by the port before any other call.
+    virtual void SetNotify(std::function<void()> notify) = 0;
+
+    // Claims the line for the port (an exclusive open); STATUS_SUCCESS or a failure such as
+    // STATUS_ACCESS_DENIED when it is in use.
+    virtual NTSTATUS Open() = 0;
+    virtual void Close() = 0;
+
+    // Writes bytes; a failure status when the line is gone or stalled past its limit.
+    virtual NTSTATUS Write(std::span<const UCHAR> bytes) = 0;
+    // Bytes that can be read now.
+    virtual std::size_t Available() = 0;
+    // Takes up to out.size() of the bytes that can be read now; returns the count.
+    virtual std::size_t Read(std::span<UCHAR> out) = 0;
+    // Clock time at which more bytes are due (kclock::kInfinite when unknown; the line then
+    // notifies when they come).
+    virtual kclock::Ticks NextArrival() = 0;
+    // Empties the receive queue (SERIAL_PURGE_RXCLEAR) and the transmit queue.
+    virtual void Purge(ULONG mask) = 0;
+    // Puts settings into force; a failure status when the line is gone.
+    virtual NTSTATUS Apply(const LineSettings& settings) = 0;
+    // A failure status once the line is gone for good (a USB adapter unplugged), else success.
+    virtual NTSTATUS Health() { return STATUS_SUCCESS; }
+};
+
+}  // namespace quor::serial

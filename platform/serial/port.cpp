@@ -1,0 +1,628 @@
+#include "platform/serial/port.h"
+
+#include <cstring>
+
+namespace quor::serial {
+
+struct SerialPort::PendingRead {
+    PIRP irp;
+    std::size_t record;
+    ULONG length;
+    ULONG got = 0;
+    kclock::Ticks totalDeadline = kclock::kInfinite;
+    kclock::Ticks interval = 0;  // 0: no interval time-out
+    kclock::Ticks lastByte = 0;
+    bool anyByteEnds = false;  // return as soon as one byte is there
+    std::optional<PortFault> fault;
+};
+
+namespace {
+
+constexpr ULONG kMaxUlong = 0xFFFFFFFF;
+
+struct PortExtension {
+    SerialPort* port;
+};
+
+}  // namespace
+
+SerialPort* SerialPort::From(PDEVICE_OBJECT device) {
+    return static_cast<PortExtension*>(device->DeviceExtension)->port;
+}
+
+std::unique_ptr<SerialPort> SerialPort::Create(std::unique_ptr<ByteLine> line, const char* name) {
+    PDRIVER_OBJECT driver = IoTestCreateDriverObject(name);
+    if (driver == nullptr) return nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(PortExtension), nullptr, FILE_DEVICE_SERIAL_PORT,
+                                   0, FALSE, &device))) {
+        IoTestDeleteDriverObject(driver);
+        return nullptr;
+    }
+    driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+    driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    driver->MajorFunction[IRP_MJ_READ] = DispatchRead;
+    driver->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
+    driver->MajorFunction[IRP_MJ_PNP] = DispatchPnpPower;
+    driver->MajorFunction[IRP_MJ_POWER] = DispatchPnpPower;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchOther;
+    driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchOther;
+    device->Flags = (device->Flags | DO_BUFFERED_IO) & ~DO_DEVICE_INITIALIZING;
+    std::unique_ptr<SerialPort> port(new SerialPort(std::move(line), driver, device));
+    static_cast<PortExtension*>(device->DeviceExtension)->port = port.get();
+    return port;
+}
+
+SerialPort::SerialPort(std::unique_ptr<ByteLine> line, PDRIVER_OBJECT driver, PDEVICE_OBJECT device)
+    : line_(std::move(line)), driver_(driver), device_(device) {
+    KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
+    line_->SetNotify([this] { Wake(); });
+    worker_ = std::thread([this] { Worker(); });
+}
+
+SerialPort::~SerialPort() {
+    line_->SetNotify(nullptr);
+    CancelAllReads(STATUS_CANCELLED);
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        stopping_ = true;
+    }
+    Wake();
+    worker_.join();
+    IoDeleteDevice(device_);
+    IoTestDeleteDriverObject(driver_);
+}
+
+LineSettings SerialPort::Settings() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return settings_;
+}
+
+SERIAL_TIMEOUTS SerialPort::Timeouts() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return timeouts_;
+}
+
+ULONG SerialPort::WaitMask() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return waitMask_;
+}
+
+bool SerialPort::IsOpen() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return open_;
+}
+
+void SerialPort::SetCreateStatus(NTSTATUS status) {
+    std::lock_guard<std::mutex> lock(mu_);
+    createStatus_ = status;
+}
+
+void SerialPort::SetCompletion(Completion mode) {
+    std::lock_guard<std::mutex> lock(mu_);
+    completion_ = mode;
+}
+
+void SerialPort::AddFault(const PortFault& fault) {
+    std::lock_guard<std::mutex> lock(mu_);
+    faults_.push_back(fault);
+}
+
+void SerialPort::ClearFaults() {
+    std::lock_guard<std::mutex> lock(mu_);
+    faults_.clear();
+}
+
+std::vector<RequestRecord> SerialPort::Requests() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return records_;
+}
+
+void SerialPort::ClearRequests() {
+    std::lock_guard<std::mutex> lock(mu_);
+    recordBase_ += records_.size();
+    records_.clear();
+}
+
+std::size_t SerialPort::Record(const RequestRecord& r) {
+    std::lock_guard<std::mutex> lock(mu_);
+    records_.push_back(r);
+    return recordBase_ + records_.size() - 1;
+}
+
+void SerialPort::SetOutcome(std::size_t record, NTSTATUS status, ULONG_PTR info, const UCHAR* out,
+                            bool pended) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (record < recordBase_ || record - recordBase_ >= records_.size()) return;
+    RequestRecord& r = records_[record - recordBase_];
+    r.status = status;
+    r.information = info;
+    r.pended = pended;
+    if (out != nullptr && info > 0 && !NT_ERROR(status)) r.output.assign(out, out + info);
+}
+
+std::optional<PortFault> SerialPort::TakeFault(UCHAR major, ULONG ioctl) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+        if (it->major != major) continue;
+        if (major == IRP_MJ_DEVICE_CONTROL && it->ioctl != 0 && it->ioctl != ioctl) continue;
+        PortFault f = *it;
+        if (it->count > 0 && --it->count == 0) faults_.erase(it);
+        return f;
+    }
+    return std::nullopt;
+}
+
+void SerialPort::Wake() { KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE); }
+
+NTSTATUS SerialPort::Finish(PIRP irp, std::size_t record, NTSTATUS status, ULONG_PTR info) {
+    bool async;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        async = completion_ == Completion::Asynchronous;
+        if (async) deferred_.push_back({irp, record, status, info});
+    }
+    if (async) {
+        IoMarkIrpPending(irp);
+        Wake();
+        return STATUS_PENDING;
+    }
+    const UCHAR* out = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    SetOutcome(record, status, info, out, false);
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = info;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// ---- dispatch ----
+
+NTSTATUS SerialPort::DispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
+    return From(device)->Create(irp);
+}
+NTSTATUS SerialPort::DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
+    return From(device)->Close(irp);
+}
+NTSTATUS SerialPort::DispatchRead(PDEVICE_OBJECT device, PIRP irp) {
+    return From(device)->Read(irp);
+}
+NTSTATUS SerialPort::DispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
+    return From(device)->Write(irp);
+}
+NTSTATUS SerialPort::DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
+    return From(device)->Control(irp);
+}
+
+NTSTATUS SerialPort::DispatchPnpPower(PDEVICE_OBJECT device, PIRP irp) {
+    SerialPort* self = From(device);
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    RequestRecord r;
+    r.time = kclock::Now();
+    r.major = sp->MajorFunction;
+    r.minor = sp->MinorFunction;
+    std::size_t rec = self->Record(r);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (auto f = self->TakeFault(sp->MajorFunction, 0)) status = f->status;
+    return self->Finish(irp, rec, status, irp->IoStatus.Information);
+}
+
+NTSTATUS SerialPort::DispatchOther(PDEVICE_OBJECT device, PIRP irp) {
+    SerialPort* self = From(device);
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    RequestRecord r;
+    r.time = kclock::Now();
+    r.major = sp->MajorFunction;
+    std::size_t rec = self->Record(r);
+    return self->Finish(irp, rec, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS SerialPort::Create(PIRP irp) {
+    RequestRecord r;
+    r.time = kclock::Now();
+    r.major = IRP_MJ_CREATE;
+    std::size_t rec = Record(r);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (auto f = TakeFault(IRP_MJ_CREATE, 0)) {
+        status = f->status;
+    } else {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (createStatus_ != STATUS_SUCCESS) {
+            status = createStatus_;
+        } else if (open_) {
+            status = STATUS_ACCESS_DENIED;  // exclusive use
+        } else {
+            lock.unlock();
+            status = line_->Open();
+            lock.lock();
+            if (NT_SUCCESS(status)) open_ = true;
+        }
+    }
+    return Finish(irp, rec, status, 0);
+}
+
+NTSTATUS SerialPort::Close(PIRP irp) {
+    RequestRecord r;
+    r.time = kclock::Now();
+    r.major = IRP_MJ_CLOSE;
+    std::size_t rec = Record(r);
+    CancelAllReads(STATUS_CANCELLED);
+    bool wasOpen;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        wasOpen = open_;
+        open_ = false;
+    }
+    if (wasOpen) line_->Close();
+    return Finish(irp, rec, STATUS_SUCCESS, 0);
+}
+
+NTSTATUS SerialPort::Write(PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    const ULONG n = sp->Parameters.Write.Length;
+    const auto* data = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    RequestRecord r;
+    r.time = kclock::Now();
+    r.major = IRP_MJ_WRITE;
+    r.length = n;
+    if (data != nullptr && n > 0) r.input.assign(data, data + n);
+    std::size_t rec = Record(r);
+    if (auto f = TakeFault(IRP_MJ_WRITE, 0)) return Finish(irp, rec, f->status, 0);
+    NTSTATUS status = line_->Health();
+    if (NT_SUCCESS(status) && n > 0) {
+        if (data == nullptr) {
+            status = STATUS_INVALID_PARAMETER;
+        } else {
+            status = line_->Write(std::span<const UCHAR>(data, n));
+        }
+    }
+    return Finish(irp, rec, status, NT_SUCCESS(status) ? n : 0);
+}
+
+NTSTATUS SerialPort::Read(PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    const ULONG n = sp->Parameters.Read.Length;
+    auto* buf = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    RequestRecord r;
+    r.time = kclock::Now();
+    r.major = IRP_MJ_READ;
+    r.length = n;
+    std::size_t rec = Record(r);
+
+    std::optional<PortFault> fault = TakeFault(IRP_MJ_READ, 0);
+    if (fault && fault->kind == PortFault::Kind::Fail) return Finish(irp, rec, fault->status, 0);
+    NTSTATUS health = line_->Health();
+    if (!NT_SUCCESS(health)) return Finish(irp, rec, health, 0);
+    if (n > 0 && buf == nullptr) return Finish(irp, rec, STATUS_INVALID_PARAMETER, 0);
+
+    SERIAL_TIMEOUTS t;
+    bool immediate;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        t = timeouts_;
+        immediate = completion_ == Completion::Immediate;
+    }
+    if (!fault && immediate) {
+        if (n == 0) return Finish(irp, rec, STATUS_SUCCESS, 0);
+        const bool returnAtOnce = t.ReadIntervalTimeout == kMaxUlong &&
+                                  t.ReadTotalTimeoutMultiplier == 0 &&
+                                  t.ReadTotalTimeoutConstant == 0;
+        if (returnAtOnce || line_->Available() >= n) {
+            std::size_t got = line_->Read(std::span<UCHAR>(buf, n));
+            return Finish(irp, rec, STATUS_SUCCESS, got);
+        }
+    }
+
+    auto p = std::make_unique<PendingRead>();
+    p->irp = irp;
+    p->record = rec;
+    p->length = n;
+    p->fault = fault;
+    const kclock::Ticks now = kclock::Now();
+    p->lastByte = now;
+    if (t.ReadIntervalTimeout == kMaxUlong && t.ReadTotalTimeoutMultiplier == 0 &&
+        t.ReadTotalTimeoutConstant == 0) {
+        p->totalDeadline = now;  // whatever is there, at once
+    } else if (t.ReadIntervalTimeout == kMaxUlong && t.ReadTotalTimeoutMultiplier == kMaxUlong &&
+               t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < kMaxUlong) {
+        p->anyByteEnds = true;
+        p->totalDeadline = now + t.ReadTotalTimeoutConstant * kclock::kTicksPerMillisecond;
+    } else {
+        // Multiplier x bytes + constant, in 64 bits: cannot overflow.
+        const std::uint64_t totalMs = static_cast<std::uint64_t>(t.ReadTotalTimeoutMultiplier) * n +
+                                      t.ReadTotalTimeoutConstant;
+        if (totalMs > 0) {
+            p->totalDeadline =
+                now + static_cast<kclock::Ticks>(totalMs) * kclock::kTicksPerMillisecond;
+        }
+        if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxUlong) {
+            p->interval =
+                static_cast<kclock::Ticks>(t.ReadIntervalTimeout) * kclock::kTicksPerMillisecond;
+        }
+    }
+
+    IoMarkIrpPending(irp);
+    IoSetCancelRoutine(irp, CancelRead);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        // Cancelled before the routine was in place: complete it here.
+        SetOutcome(rec, STATUS_CANCELLED, 0, nullptr, true);
+        irp->IoStatus.Status = STATUS_CANCELLED;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_PENDING;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        reads_.push_back(std::move(p));
+    }
+    Wake();
+    return STATUS_PENDING;
+}
+
+void SerialPort::CancelRead(PDEVICE_OBJECT device, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    SerialPort* self = From(device);
+    std::unique_ptr<PendingRead> found;
+    {
+        std::lock_guard<std::mutex> lock(self->mu_);
+        for (auto it = self->reads_.begin(); it != self->reads_.end(); ++it) {
+            if ((*it)->irp == irp) {
+                found = std::move(*it);
+                self->reads_.erase(it);
+                break;
+            }
+        }
+    }
+    if (found) self->CompleteRead(*found, STATUS_CANCELLED);
+    self->Wake();  // the next read in the queue may go on
+}
+
+void SerialPort::CompleteRead(PendingRead& p, NTSTATUS status) {
+    SetOutcome(p.record, status, p.got,
+               static_cast<const UCHAR*>(p.irp->AssociatedIrp.SystemBuffer), true);
+    p.irp->IoStatus.Status = status;
+    p.irp->IoStatus.Information = p.got;
+    IoCompleteRequest(p.irp, IO_NO_INCREMENT);
+}
+
+void SerialPort::CancelAllReads(NTSTATUS status) {
+    std::vector<std::unique_ptr<PendingRead>> taken;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (auto it = reads_.begin(); it != reads_.end();) {
+            // A read whose cancel routine is already under way is left to that routine.
+            if (IoSetCancelRoutine((*it)->irp, nullptr) == nullptr) {
+                ++it;
+                continue;
+            }
+            taken.push_back(std::move(*it));
+            it = reads_.erase(it);
+        }
+    }
+    for (auto& p : taken) CompleteRead(*p, status);
+}
+
+NTSTATUS SerialPort::Control(PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    const ULONG code = sp->Parameters.DeviceIoControl.IoControlCode;
+    const ULONG inLen = sp->Parameters.DeviceIoControl.InputBufferLength;
+    const auto* in = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    RequestRecord r;
+    r.time = kclock::Now();
+    r.major = IRP_MJ_DEVICE_CONTROL;
+    r.ioctl = code;
+    if (in != nullptr && inLen > 0) r.input.assign(in, in + inLen);
+    std::size_t rec = Record(r);
+    if (auto f = TakeFault(IRP_MJ_DEVICE_CONTROL, code)) return Finish(irp, rec, f->status, 0);
+    ULONG_PTR info = 0;
+    NTSTATUS status = line_->Health();
+    if (NT_SUCCESS(status)) status = ControlNow(code, irp, info);
+    return Finish(irp, rec, status, NT_ERROR(status) ? 0 : info);
+}
+
+NTSTATUS SerialPort::ControlNow(ULONG code, PIRP irp, ULONG_PTR& info) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    const ULONG inLen = sp->Parameters.DeviceIoControl.InputBufferLength;
+    const ULONG outLen = sp->Parameters.DeviceIoControl.OutputBufferLength;
+    auto* buf = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+
+    auto input = [&](void* dst, ULONG size) {
+        if (inLen < size || buf == nullptr) return false;
+        std::memcpy(dst, buf, size);
+        return true;
+    };
+    auto output = [&](const void* src, ULONG size) {
+        if (outLen < size || buf == nullptr) return STATUS_BUFFER_TOO_SMALL;
+        std::memcpy(buf, src, size);
+        info = size;
+        return STATUS_SUCCESS;
+    };
+
+    std::unique_lock<std::mutex> lock(mu_);
+    LineSettings next = settings_;
+    bool apply = false;
+    switch (code) {
+        case IOCTL_SERIAL_SET_BAUD_RATE: {
+            SERIAL_BAUD_RATE b;
+            if (!input(&b, sizeof(b))) return STATUS_BUFFER_TOO_SMALL;
+            if (b.BaudRate == 0) return STATUS_INVALID_PARAMETER;
+            next.BaudRate = b.BaudRate;
+            apply = true;
+            break;
+        }
+        case IOCTL_SERIAL_SET_LINE_CONTROL:
+            if (!input(&next.LineControl, sizeof(next.LineControl))) {
+                return STATUS_BUFFER_TOO_SMALL;
+            }
+            if (next.LineControl.WordLength < 5 || next.LineControl.WordLength > 8 ||
+                next.LineControl.StopBits > STOP_BITS_2 || next.LineControl.Parity > SPACE_PARITY) {
+                return STATUS_INVALID_PARAMETER;
+            }
+            apply = true;
+            break;
+        case IOCTL_SERIAL_SET_CHARS:
+            if (!input(&next.Chars, sizeof(next.Chars))) return STATUS_BUFFER_TOO_SMALL;
+            apply = true;
+            break;
+        case IOCTL_SERIAL_SET_HANDFLOW:
+            if (!input(&next.HandFlow, sizeof(next.HandFlow))) return STATUS_BUFFER_TOO_SMALL;
+            apply = true;
+            break;
+        case IOCTL_SERIAL_SET_TIMEOUTS: {
+            SERIAL_TIMEOUTS t;
+            if (!input(&t, sizeof(t))) return STATUS_BUFFER_TOO_SMALL;
+            timeouts_ = t;
+            return STATUS_SUCCESS;
+        }
+        case IOCTL_SERIAL_GET_TIMEOUTS:
+            return output(&timeouts_, sizeof(timeouts_));
+        case IOCTL_SERIAL_SET_BREAK_ON:
+        case IOCTL_SERIAL_SET_BREAK_OFF:
+            next.Break = code == IOCTL_SERIAL_SET_BREAK_ON;
+            apply = true;
+            break;
+        case IOCTL_SERIAL_SET_DTR:
+        case IOCTL_SERIAL_CLR_DTR:
+            next.Dtr = code == IOCTL_SERIAL_SET_DTR;
+            apply = true;
+            break;
+        case IOCTL_SERIAL_SET_RTS:
+        case IOCTL_SERIAL_CLR_RTS:
+            next.Rts = code == IOCTL_SERIAL_SET_RTS;
+            apply = true;
+            break;
+        case IOCTL_SERIAL_SET_WAIT_MASK:
+            if (!input(&waitMask_, sizeof(waitMask_))) return STATUS_BUFFER_TOO_SMALL;
+            return STATUS_SUCCESS;
+        case IOCTL_SERIAL_GET_WAIT_MASK:
+            return output(&waitMask_, sizeof(waitMask_));
+        case IOCTL_SERIAL_SET_QUEUE_SIZE:
+            return inLen >= 8 ? STATUS_SUCCESS : STATUS_BUFFER_TOO_SMALL;
+        case IOCTL_SERIAL_GET_BAUD_RATE: {
+            SERIAL_BAUD_RATE b{settings_.BaudRate};
+            return output(&b, sizeof(b));
+        }
+        case IOCTL_SERIAL_GET_LINE_CONTROL:
+            return output(&settings_.LineControl, sizeof(settings_.LineControl));
+        case IOCTL_SERIAL_GET_CHARS:
+            return output(&settings_.Chars, sizeof(settings_.Chars));
+        case IOCTL_SERIAL_GET_HANDFLOW:
+            return output(&settings_.HandFlow, sizeof(settings_.HandFlow));
+        case IOCTL_SERIAL_GET_DTRRTS: {
+            ULONG v =
+                (settings_.Dtr ? SERIAL_DTR_STATE : 0) | (settings_.Rts ? SERIAL_RTS_STATE : 0);
+            return output(&v, sizeof(v));
+        }
+        case IOCTL_SERIAL_PURGE: {
+            ULONG mask;
+            if (!input(&mask, sizeof(mask))) return STATUS_BUFFER_TOO_SMALL;
+            if (mask & ~0xFu) return STATUS_INVALID_PARAMETER;
+            lock.unlock();
+            if (mask & SERIAL_PURGE_RXABORT) CancelAllReads(STATUS_CANCELLED);
+            line_->Purge(mask);
+            return STATUS_SUCCESS;
+        }
+        default:
+            return STATUS_INVALID_PARAMETER;
+    }
+    if (apply) {
+        lock.unlock();
+        NTSTATUS s = line_->Apply(next);
+        if (!NT_SUCCESS(s)) return s;
+        lock.lock();
+        settings_ = next;
+    }
+    return STATUS_SUCCESS;
+}
+
+// ---- the port's own thread ----
+
+void SerialPort::Worker() {
+    // Read time-outs are this thread's own waits: on a manual clock it moves time forward to
+    // them when nothing else happens.
+    kclock::SetThreadDriven(false);
+    for (;;) {
+        // Deferred completions first (asynchronous completion mode).
+        std::deque<DeferredCompletion> deferred;
+        std::unique_ptr<PendingRead> done;
+        NTSTATUS doneStatus = STATUS_SUCCESS;
+        kclock::Ticks wakeAt = kclock::kInfinite;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            deferred.swap(deferred_);
+            if (stopping_ && reads_.empty() && deferred.empty()) return;
+        }
+        for (auto& d : deferred) {
+            SetOutcome(d.record, d.status, d.info,
+                       static_cast<const UCHAR*>(d.irp->AssociatedIrp.SystemBuffer), true);
+            d.irp->IoStatus.Status = d.status;
+            d.irp->IoStatus.Information = d.info;
+            IoCompleteRequest(d.irp, IO_NO_INCREMENT);
+        }
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (!reads_.empty()) {
+                PendingRead& p = *reads_.front();
+                const kclock::Ticks now = kclock::Now();
+                auto* buf = static_cast<UCHAR*>(p.irp->AssociatedIrp.SystemBuffer);
+                ULONG want = p.length - p.got;
+                if (p.fault && p.fault->kind == PortFault::Kind::ShortRead) {
+                    want = p.fault->bytes > p.got ? std::min(want, p.fault->bytes - p.got) : 0;
+                }
+                bool finished = false;
+                if (p.fault && p.fault->kind == PortFault::Kind::Timeout) {
+                    doneStatus = STATUS_TIMEOUT;
+                    finished = true;
+                } else {
+                    if (want > 0) {
+                        std::size_t got = line_->Read(std::span<UCHAR>(buf + p.got, want));
+                        if (got > 0) {
+                            p.got += static_cast<ULONG>(got);
+                            p.lastByte = now;
+                        }
+                    }
+                    if (p.fault && p.fault->kind == PortFault::Kind::ShortRead) {
+                        doneStatus = p.fault->status;
+                        finished = true;
+                    } else if (p.got == p.length || (p.anyByteEnds && p.got > 0)) {
+                        doneStatus = STATUS_SUCCESS;
+                        finished = true;
+                    } else if (!NT_SUCCESS(line_->Health())) {
+                        doneStatus = line_->Health();
+                        finished = true;
+                    } else if (now >= p.totalDeadline ||
+                               (p.interval > 0 && p.got > 0 && now - p.lastByte >= p.interval)) {
+                        doneStatus = STATUS_TIMEOUT;
+                        finished = true;
+                    } else {
+                        wakeAt = p.totalDeadline;
+                        if (p.interval > 0 && p.got > 0) {
+                            wakeAt = std::min(wakeAt, p.lastByte + p.interval);
+                        }
+                        wakeAt = std::min(wakeAt, line_->NextArrival());
+                    }
+                }
+                if (finished) {
+                    if (IoSetCancelRoutine(p.irp, nullptr) != nullptr) {
+                        done = std::move(reads_.front());
+                        reads_.pop_front();
+                    } else {
+                        // The cancel routine owns it; it wakes this thread when it is done.
+                        wakeAt = kclock::kInfinite;
+                    }
+                }
+            }
+        }
+        if (done) {
+            CompleteRead(*done, doneStatus);
+            continue;
+        }
+        if (!deferred.empty()) continue;
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = wakeAt;
+        KeWaitForSingleObject(&wake_, Executive, KernelMode, FALSE,
+                              wakeAt == kclock::kInfinite ? nullptr : &timeout);
+    }
+}
+
+}  // namespace quor::serial

@@ -1,0 +1,43 @@
+// In-process byte line to the reader emulator, on the kernel clock.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "platform/serial/line.h"
+#include "sim/reader.h"
+
+namespace quor::serial {
+
+class SimLine : public ByteLine {
+  public:
+    explicit SimLine(std::shared_ptr<quor::sim::Reader> reader);
+    ~SimLine() override;
+
+    void SetNotify(std::function<void()> notify) override;
+    NTSTATUS Open() override { return STATUS_SUCCESS; }
+    void Close() override {}
+    NTSTATUS Write(std::span<const UCHAR> bytes) override;
+    std::size_t Available() override;
+    std::size_t Read(std::span<UCHAR> out) override;
+    kclock::Ticks NextArrival() override;
+    void Purge(ULONG mask) override;
+    NTSTATUS Apply(const LineSettings& settings) override;
+
+    quor::sim::Reader& Reader() { return *reader_; }
+
+    // The emulator's time for a clock reading.
+    static quor::sim::SimTime SimNow();
+
+  private:
+    void Notify();
+
+    std::shared_ptr<quor::sim::Reader> reader_;
+    std::mutex mu_;
+    std::function<void()> notify_;
+    bool dtr_ = false;
+    bool rts_ = false;
+};
+
+}  // namespace quor::serial

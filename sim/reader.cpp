@@ -1,0 +1,348 @@
+#include "sim/reader.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+namespace quor::sim {
+
+namespace {
+
+constexpr std::uint8_t kExchangeFailed = kStatusFailed | kStatusCardError;
+
+}  // namespace
+
+Reader::Reader(ReaderConfig cfg)
+    : cfg_(std::move(cfg)), assembler_(cfg_.interByteTimeout), waitTime_(cfg_.defaultWaitTime) {
+    if (cfg_.info.size() > kMaxReplyData) {
+        throw std::invalid_argument("reader information bytes do not fit a reply frame");
+    }
+}
+
+void Reader::HostWrite(std::span<const std::uint8_t> bytes, SimTime now) {
+    if (bytes.empty()) return;
+    std::lock_guard lock(mu_);
+    wire_.push_back({now, WireEntry::Kind::kHostToReader, {bytes.begin(), bytes.end()}});
+    for (std::uint8_t b : bytes) {
+        if (std::optional<HostFrame> frame = assembler_.Push(b, now)) HandleFrame(*frame, now);
+    }
+}
+
+std::size_t Reader::HostAvailable(SimTime now) {
+    std::lock_guard lock(mu_);
+    const auto firstLater =
+        std::find_if(out_.begin(), out_.end(), [now](const OutByte& b) { return b.time > now; });
+    return static_cast<std::size_t>(firstLater - out_.begin());
+}
+
+std::vector<std::uint8_t> Reader::HostRead(std::size_t max, SimTime now) {
+    std::lock_guard lock(mu_);
+    std::vector<std::uint8_t> bytes;
+    while (bytes.size() < max && !out_.empty() && out_.front().time <= now) {
+        bytes.push_back(out_.front().value);
+        out_.pop_front();
+    }
+    return bytes;
+}
+
+std::optional<SimTime> Reader::NextOutputTime(SimTime now) const {
+    std::lock_guard lock(mu_);
+    // Arrival times never decrease along the queue: replies go out one after the other.
+    for (const OutByte& b : out_) {
+        if (b.time > now) return b.time;
+    }
+    return std::nullopt;
+}
+
+void Reader::HostPurge(SimTime now) {
+    std::lock_guard lock(mu_);
+    WireEntry entry{now, WireEntry::Kind::kPurge, {}};
+    while (!out_.empty() && out_.front().time <= now) {
+        entry.bytes.push_back(out_.front().value);
+        out_.pop_front();
+    }
+    wire_.push_back(std::move(entry));
+}
+
+void Reader::SetControlLines(bool dtr, bool rts, SimTime now) {
+    std::lock_guard lock(mu_);
+    wire_.push_back({now, WireEntry::Kind::kControlLines, {}, dtr, rts});
+}
+
+void Reader::SetChangeCallback(std::function<void()> cb) {
+    std::lock_guard lock(mu_);
+    onChange_ = std::move(cb);
+}
+
+void Reader::InsertCard(std::shared_ptr<Card> card) {
+    {
+        std::lock_guard lock(mu_);
+        PowerOffCard();
+        card_ = std::move(card);
+    }
+    Notify();
+}
+
+void Reader::RemoveCard() { InsertCard(nullptr); }
+
+bool Reader::CardPresent() const {
+    std::lock_guard lock(mu_);
+    return card_ != nullptr;
+}
+
+bool Reader::CardPowered() const {
+    std::lock_guard lock(mu_);
+    return powered_;
+}
+
+void Reader::PressKey(std::uint8_t key) {
+    {
+        std::lock_guard lock(mu_);
+        keys_.push_back(key & kStatusKeyMask);
+    }
+    Notify();
+}
+
+std::size_t Reader::PendingKeys() const {
+    std::lock_guard lock(mu_);
+    return keys_.size();
+}
+
+void Reader::SetSilent(bool silent) {
+    {
+        std::lock_guard lock(mu_);
+        silent_ = silent;
+    }
+    Notify();
+}
+
+void Reader::InjectFault(std::uint8_t frameCode, Fault fault) {
+    if (fault.count == 0) return;
+    {
+        std::lock_guard lock(mu_);
+        faults_[frameCode & 0x7F].push_back(std::move(fault));
+    }
+    Notify();
+}
+
+void Reader::ClearFaults() {
+    {
+        std::lock_guard lock(mu_);
+        faults_.clear();
+    }
+    Notify();
+}
+
+std::vector<WireEntry> Reader::WireLog() const {
+    std::lock_guard lock(mu_);
+    return wire_;
+}
+
+std::vector<FrameRecord> Reader::Frames() const {
+    std::lock_guard lock(mu_);
+    return frames_;
+}
+
+std::vector<DisplayRecord> Reader::DisplayLog() const {
+    std::lock_guard lock(mu_);
+    return displayLog_;
+}
+
+std::vector<std::uint8_t> Reader::Display() const {
+    std::lock_guard lock(mu_);
+    return display_;
+}
+
+std::uint8_t Reader::Protocol() const {
+    std::lock_guard lock(mu_);
+    return protocol_;
+}
+
+std::uint16_t Reader::WaitTime() const {
+    std::lock_guard lock(mu_);
+    return waitTime_;
+}
+
+std::size_t Reader::DroppedPartialFrames() const {
+    std::lock_guard lock(mu_);
+    return assembler_.DroppedPartials();
+}
+
+void Reader::ClearLogs() {
+    std::lock_guard lock(mu_);
+    wire_.clear();
+    frames_.clear();
+    displayLog_.clear();
+}
+
+void Reader::HandleFrame(const HostFrame& frame, SimTime now) {
+    FrameRecord rec;
+    rec.time = now;
+    rec.code = frame.code;
+    rec.data = frame.data;
+    rec.checksumOk = frame.checksumOk;
+    if (silent_) {
+        rec.swallowed = true;
+        frames_.push_back(std::move(rec));
+        return;
+    }
+
+    Reply reply;
+    std::optional<Fault> fault;
+    if (!frame.checksumOk) {
+        // The frame cannot be trusted, so nothing in it is carried out.
+        reply.status = kStatusFailed;
+    } else {
+        fault = TakeFault(frame.code);
+        if (fault && fault->ReplacesCommand()) {
+            reply.data = fault->data;
+            reply.status = fault->value;
+        } else {
+            reply = Execute(frame.code, frame.data, now);
+            if (fault && fault->kind == Fault::Kind::kStatusByte) reply.status = fault->value;
+        }
+    }
+
+    std::vector<std::uint8_t> bytes = ReplyFrame(reply.data, reply.status);
+    SimTime start = now + cfg_.replyLatency;
+    if (fault) {
+        rec.fault = fault->kind;
+        switch (fault->kind) {
+            case Fault::Kind::kNoReply:
+                bytes.clear();
+                break;
+            case Fault::Kind::kBadChecksum:
+                bytes.back() ^= 0xFF;
+                break;
+            case Fault::Kind::kFirstByte:
+                bytes.front() = fault->value;
+                break;
+            case Fault::Kind::kTruncate:
+                bytes.resize(std::min(bytes.size(), fault->length));
+                break;
+            case Fault::Kind::kDelay:
+                start += fault->delay;
+                break;
+            case Fault::Kind::kErrorStatus:
+            case Fault::Kind::kStatusByte:
+            case Fault::Kind::kAnswer:
+                break;
+        }
+    }
+
+    if (!bytes.empty()) {
+        // The reader has one transmitter: a reply starts only after the previous one has gone.
+        start = std::max(start, lineFreeAt_);
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            out_.push_back({start + static_cast<SimTime>(i + 1) * cfg_.byteTime, bytes[i]});
+        }
+        lineFreeAt_ = out_.back().time;
+        rec.replyTime = start + cfg_.byteTime;
+        wire_.push_back({rec.replyTime, WireEntry::Kind::kReaderToHost, bytes});
+    }
+    rec.reply = std::move(bytes);
+    frames_.push_back(std::move(rec));
+}
+
+Reader::Reply Reader::Execute(std::uint8_t code, std::span<const std::uint8_t> data, SimTime now) {
+    switch (code) {
+        case kCodeResetReader:
+            PowerOffCard();
+            protocol_ = kProtocolT0;
+            waitTime_ = cfg_.defaultWaitTime;
+            return {{}, CardBits()};
+
+        case kCodeCardOn: {
+            if (!card_) return {{}, kStatusFailed};
+            card_->PowerOn();
+            std::vector<std::uint8_t> atr = card_->Atr();
+            if (atr.empty() || atr.size() > kMaxReplyData) {
+                // A card that stays mute after reset (or whose answer no frame can carry) is
+                // switched off again.
+                card_->PowerOff();
+                powered_ = false;
+                const std::uint8_t kind = atr.empty() ? kCardErrorNoAnswer : kCardErrorTooLong;
+                return {{}, static_cast<std::uint8_t>(kExchangeFailed | kind)};
+            }
+            powered_ = true;
+            return {std::move(atr), CardBits()};
+        }
+
+        case kCodeCardOff:
+            PowerOffCard();
+            return {{}, CardBits()};
+
+        case kCodeSetWaitTime:
+            if (data.size() != 2) return {{}, kStatusFailed};
+            waitTime_ = static_cast<std::uint16_t>((data[0] << 8) | data[1]);
+            return {{}, CardBits()};
+
+        case kCodeSetProtocol:
+            if (data.size() != 1 || data[0] > kProtocolPps) return {{}, kStatusFailed};
+            protocol_ = data[0];
+            return {{}, CardBits()};
+
+        case kCodeExchange: {
+            if (!card_ || !powered_) return {{}, kExchangeFailed | kCardErrorNoCard};
+            std::optional<std::vector<std::uint8_t>> answer = card_->Exchange(protocol_, data);
+            if (!answer) return {{}, kExchangeFailed | kCardErrorNoAnswer};
+            if (answer->size() > kMaxReplyData) return {{}, kExchangeFailed | kCardErrorTooLong};
+            return {std::move(*answer), CardBits()};
+        }
+
+        case kCodeGetInfo:
+            return {cfg_.info, CardBits()};
+
+        case kCodeDisplay:
+            if (!cfg_.hasDisplay) return {{}, kStatusFailed};
+            display_.assign(data.begin(), data.end());
+            displayLog_.push_back({now, display_});
+            return {{}, CardBits()};
+
+        case kCodeGetStatus: {
+            std::uint8_t key = cfg_.idleKey & kStatusKeyMask;
+            if (!keys_.empty()) {
+                key = keys_.front();
+                keys_.pop_front();
+            }
+            return {{}, static_cast<std::uint8_t>(CardBits() | key)};
+        }
+
+        default:
+            // Includes the keypad PIN exchanges (codes 15 and 20), which this reader lacks.
+            return {{}, kStatusFailed};
+    }
+}
+
+std::optional<Fault> Reader::TakeFault(std::uint8_t code) {
+    auto it = faults_.find(code);
+    if (it == faults_.end() || it->second.empty()) return std::nullopt;
+    Fault& armed = it->second.front();
+    Fault applied = armed;
+    if (armed.count > 0 && --armed.count == 0) it->second.pop_front();
+    if (it->second.empty()) faults_.erase(it);
+    return applied;
+}
+
+std::uint8_t Reader::CardBits() const {
+    std::uint8_t bits = 0;
+    if (card_) bits |= kStatusCardIn;
+    if (card_ && powered_) bits |= kStatusPowered;
+    return bits;
+}
+
+void Reader::PowerOffCard() {
+    if (card_ && powered_) card_->PowerOff();
+    powered_ = false;
+}
+
+void Reader::Notify() {
+    std::function<void()> cb;
+    {
+        std::lock_guard lock(mu_);
+        cb = onChange_;
+    }
+    if (cb) cb();
+}
+
+}  // namespace quor::sim
