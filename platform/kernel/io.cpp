@@ -7,6 +7,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/kernel/clock.h"
+
 namespace {
 
 [[noreturn]] void BugCheck(const char* what) {
@@ -93,7 +95,9 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     *DeviceObject = nullptr;
     NTSTATUS fail = g_failCreateDevice.load();
     if (fail != 0) return fail;
-    SIZE_T size = sizeof(DEVICE_OBJECT) + ((DeviceExtensionSize + 15) & ~15u);
+    // The extension starts on a 16-byte boundary, like a pool allocation of its own.
+    constexpr SIZE_T kHeader = (sizeof(DEVICE_OBJECT) + 15) & ~SIZE_T{15};
+    SIZE_T size = kHeader + ((SIZE_T{DeviceExtensionSize} + 15) & ~SIZE_T{15});
     auto* mem = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, size, kDeviceTag));
     if (mem == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     std::memset(mem, 0, size);
@@ -105,7 +109,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     dev->Characteristics = DeviceCharacteristics;
     dev->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
     dev->StackSize = 1;
-    dev->DeviceExtension = DeviceExtensionSize ? mem + sizeof(DEVICE_OBJECT) : nullptr;
+    dev->DeviceExtension = DeviceExtensionSize ? mem + kHeader : nullptr;
     {
         std::lock_guard<std::mutex> lock(DeviceDatabaseLock());
         dev->NextDevice = DriverObject->DeviceObject;  // newest device first, as the kernel does
@@ -344,5 +348,9 @@ void IoFreeWorkItem(PIO_WORKITEM IoWorkItem) { ExFreePool(IoWorkItem); }
 void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE,
                      PVOID Context) {
     PDEVICE_OBJECT device = IoWorkItem->DeviceObject;
-    std::thread([device, WorkerRoutine, Context] { WorkerRoutine(device, Context); }).detach();
+    const bool driven = kclock::NewThreadsDriven();
+    std::thread([device, WorkerRoutine, Context, driven] {
+        kclock::SetThreadDriven(driven);
+        WorkerRoutine(device, Context);
+    }).detach();
 }

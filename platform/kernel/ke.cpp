@@ -326,8 +326,8 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
     WaitBlock w{Object, Count, WaitType, Self(), false, 0};
     if (!TrySatisfyLocked(w)) {
         Waiters().push_back(&w);
-        kinternal::WaitLocked(lock, [&] { return w.satisfied || TrySatisfyLocked(w); },
-                              deadline);
+        kinternal::WaitLocked(
+            lock, [&] { return w.satisfied || TrySatisfyLocked(w); }, deadline);
         Waiters().remove(&w);
         if (!w.satisfied) return STATUS_TIMEOUT;
     }
@@ -529,6 +529,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, PVOID, HANDLE, PVOID,
     t->refs.store(2);  // the handle and the running thread
     const bool driven = kclock::NewThreadsDriven();
     g_runningThreads.fetch_add(1);
+    // The handle is in place before the thread runs, so the thread may clear it itself.
+    *ThreadHandle = t;
     std::thread([t, StartRoutine, StartContext, driven] {
         kclock::SetThreadDriven(driven);
         try {
@@ -544,7 +546,6 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, PVOID, HANDLE, PVOID,
         }
         Deref(t);
     }).detach();
-    *ThreadHandle = t;
     return STATUS_SUCCESS;
 }
 

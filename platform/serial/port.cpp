@@ -1,5 +1,6 @@
 #include "platform/serial/port.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quor::serial {
@@ -9,16 +10,32 @@ struct SerialPort::PendingRead {
     std::size_t record;
     ULONG length;
     ULONG got = 0;
+    ULONG target = 0;                        // bytes that end the read (fewer under ShortRead)
+    NTSTATUS targetStatus = STATUS_SUCCESS;  // status once `target` bytes are in
     kclock::Ticks totalDeadline = kclock::kInfinite;
     kclock::Ticks interval = 0;  // 0: no interval time-out
     kclock::Ticks lastByte = 0;
     bool anyByteEnds = false;  // return as soon as one byte is there
+    bool atOnce = false;       // return with whatever is there, without waiting
     std::optional<PortFault> fault;
 };
 
 namespace {
 
 constexpr ULONG kMaxUlong = 0xFFFFFFFF;
+
+// Clock arithmetic that saturates at kInfinite instead of overflowing: time-outs of up to
+// 0xFFFFFFFF x 0xFFFFFFFF milliseconds, and clock readings close to the end of the range.
+kclock::Ticks MsToTicks(std::uint64_t ms) {
+    constexpr auto kMaxMs =
+        static_cast<std::uint64_t>(kclock::kInfinite / kclock::kTicksPerMillisecond);
+    return ms >= kMaxMs ? kclock::kInfinite
+                        : static_cast<kclock::Ticks>(ms) * kclock::kTicksPerMillisecond;
+}
+
+kclock::Ticks After(kclock::Ticks t, kclock::Ticks d) {
+    return d >= kclock::kInfinite - t ? kclock::kInfinite : t + d;
+}
 
 struct PortExtension {
     SerialPort* port;
@@ -105,6 +122,7 @@ void SerialPort::SetCompletion(Completion mode) {
 }
 
 void SerialPort::AddFault(const PortFault& fault) {
+    if (fault.count == 0) return;  // applies to no request
     std::lock_guard<std::mutex> lock(mu_);
     faults_.push_back(fault);
 }
@@ -139,7 +157,10 @@ void SerialPort::SetOutcome(std::size_t record, NTSTATUS status, ULONG_PTR info,
     r.status = status;
     r.information = info;
     r.pended = pended;
-    if (out != nullptr && info > 0 && !NT_ERROR(status)) r.output.assign(out, out + info);
+    // A write's system buffer holds the bytes written, not output.
+    if (r.major != IRP_MJ_WRITE && out != nullptr && info > 0 && !NT_ERROR(status)) {
+        r.output.assign(out, out + info);
+    }
 }
 
 std::optional<PortFault> SerialPort::TakeFault(UCHAR major, ULONG ioctl) {
@@ -161,10 +182,14 @@ NTSTATUS SerialPort::Finish(PIRP irp, std::size_t record, NTSTATUS status, ULONG
     {
         std::lock_guard<std::mutex> lock(mu_);
         async = completion_ == Completion::Asynchronous;
-        if (async) deferred_.push_back({irp, record, status, info});
+        if (async) {
+            // Marked before the port's thread can see it: once queued it may be completed
+            // and freed at any moment.
+            IoMarkIrpPending(irp);
+            deferred_.push_back({irp, record, status, info});
+        }
     }
     if (async) {
-        IoMarkIrpPending(irp);
         Wake();
         return STATUS_PENDING;
     }
@@ -296,64 +321,71 @@ NTSTATUS SerialPort::Read(PIRP irp) {
     if (n > 0 && buf == nullptr) return Finish(irp, rec, STATUS_INVALID_PARAMETER, 0);
 
     SERIAL_TIMEOUTS t;
-    bool immediate;
+    bool complete = false;
+    std::size_t got = 0;
     {
         std::lock_guard<std::mutex> lock(mu_);
         t = timeouts_;
-        immediate = completion_ == Completion::Immediate;
-    }
-    if (!fault && immediate) {
-        if (n == 0) return Finish(irp, rec, STATUS_SUCCESS, 0);
-        const bool returnAtOnce = t.ReadIntervalTimeout == kMaxUlong &&
-                                  t.ReadTotalTimeoutMultiplier == 0 &&
-                                  t.ReadTotalTimeoutConstant == 0;
-        if (returnAtOnce || line_->Available() >= n) {
-            std::size_t got = line_->Read(std::span<UCHAR>(buf, n));
-            return Finish(irp, rec, STATUS_SUCCESS, got);
+        // At once only when every byte asked for is there, and no earlier read is waiting
+        // for bytes that would otherwise be handed to this one.
+        if (!fault && completion_ == Completion::Immediate && reads_.empty() &&
+            line_->Available() >= n) {
+            if (n > 0) got = line_->Read(std::span<UCHAR>(buf, n));
+            complete = true;
         }
     }
+    if (complete) return Finish(irp, rec, STATUS_SUCCESS, got);
 
     auto p = std::make_unique<PendingRead>();
     p->irp = irp;
     p->record = rec;
     p->length = n;
+    p->target = n;
     p->fault = fault;
+    if (fault && fault->kind == PortFault::Kind::ShortRead) {
+        p->target = std::min(n, fault->bytes);
+        p->targetStatus = fault->status;
+    }
     const kclock::Ticks now = kclock::Now();
     p->lastByte = now;
     if (t.ReadIntervalTimeout == kMaxUlong && t.ReadTotalTimeoutMultiplier == 0 &&
         t.ReadTotalTimeoutConstant == 0) {
-        p->totalDeadline = now;  // whatever is there, at once
+        p->atOnce = true;  // whatever is there, at once
     } else if (t.ReadIntervalTimeout == kMaxUlong && t.ReadTotalTimeoutMultiplier == kMaxUlong &&
                t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < kMaxUlong) {
         p->anyByteEnds = true;
-        p->totalDeadline = now + t.ReadTotalTimeoutConstant * kclock::kTicksPerMillisecond;
+        p->totalDeadline = After(now, MsToTicks(t.ReadTotalTimeoutConstant));
     } else {
-        // Multiplier x bytes + constant, in 64 bits: cannot overflow.
+        // Multiplier x bytes + constant, in 64 bits: at most (2^32 - 1) x 2^32, no overflow.
         const std::uint64_t totalMs = static_cast<std::uint64_t>(t.ReadTotalTimeoutMultiplier) * n +
                                       t.ReadTotalTimeoutConstant;
-        if (totalMs > 0) {
-            p->totalDeadline =
-                now + static_cast<kclock::Ticks>(totalMs) * kclock::kTicksPerMillisecond;
-        }
+        if (totalMs > 0) p->totalDeadline = After(now, MsToTicks(totalMs));
         if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != kMaxUlong) {
-            p->interval =
-                static_cast<kclock::Ticks>(t.ReadIntervalTimeout) * kclock::kTicksPerMillisecond;
+            p->interval = MsToTicks(t.ReadIntervalTimeout);
         }
     }
 
     IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, CancelRead);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        // Cancelled before the routine was in place: complete it here.
+    // The cancel routine is put in place and the read queued in one step under the cancel
+    // spin lock, so that IoCancelIrp either finds the routine and the read in the queue, or
+    // has set Cancel before and the read is completed here.
+    bool cancelled = false;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    if (irp->Cancel) {
+        cancelled = true;
+    } else {
+        std::lock_guard<std::mutex> lock(mu_);
+        IoSetCancelRoutine(irp, CancelRead);
+        reads_.push_back(std::move(p));
+    }
+    IoReleaseCancelSpinLock(irql);
+    if (cancelled) {
         SetOutcome(rec, STATUS_CANCELLED, 0, nullptr, true);
         irp->IoStatus.Status = STATUS_CANCELLED;
         irp->IoStatus.Information = 0;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_PENDING;
-    }
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        reads_.push_back(std::move(p));
     }
     Wake();
     return STATUS_PENDING;
@@ -565,30 +597,28 @@ void SerialPort::Worker() {
                 PendingRead& p = *reads_.front();
                 const kclock::Ticks now = kclock::Now();
                 auto* buf = static_cast<UCHAR*>(p.irp->AssociatedIrp.SystemBuffer);
-                ULONG want = p.length - p.got;
-                if (p.fault && p.fault->kind == PortFault::Kind::ShortRead) {
-                    want = p.fault->bytes > p.got ? std::min(want, p.fault->bytes - p.got) : 0;
-                }
                 bool finished = false;
                 if (p.fault && p.fault->kind == PortFault::Kind::Timeout) {
                     doneStatus = STATUS_TIMEOUT;
                     finished = true;
                 } else {
-                    if (want > 0) {
-                        std::size_t got = line_->Read(std::span<UCHAR>(buf + p.got, want));
+                    if (p.got < p.target) {
+                        std::size_t got =
+                            line_->Read(std::span<UCHAR>(buf + p.got, p.target - p.got));
                         if (got > 0) {
                             p.got += static_cast<ULONG>(got);
                             p.lastByte = now;
                         }
                     }
-                    if (p.fault && p.fault->kind == PortFault::Kind::ShortRead) {
-                        doneStatus = p.fault->status;
+                    const NTSTATUS health = line_->Health();
+                    if (p.got >= p.target || (p.anyByteEnds && p.got > 0)) {
+                        doneStatus = p.targetStatus;
                         finished = true;
-                    } else if (p.got == p.length || (p.anyByteEnds && p.got > 0)) {
+                    } else if (p.atOnce) {
                         doneStatus = STATUS_SUCCESS;
                         finished = true;
-                    } else if (!NT_SUCCESS(line_->Health())) {
-                        doneStatus = line_->Health();
+                    } else if (!NT_SUCCESS(health)) {
+                        doneStatus = health;
                         finished = true;
                     } else if (now >= p.totalDeadline ||
                                (p.interval > 0 && p.got > 0 && now - p.lastByte >= p.interval)) {
@@ -597,7 +627,7 @@ void SerialPort::Worker() {
                     } else {
                         wakeAt = p.totalDeadline;
                         if (p.interval > 0 && p.got > 0) {
-                            wakeAt = std::min(wakeAt, p.lastByte + p.interval);
+                            wakeAt = std::min(wakeAt, After(p.lastByte, p.interval));
                         }
                         wakeAt = std::min(wakeAt, line_->NextArrival());
                     }

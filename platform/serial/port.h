@@ -40,7 +40,8 @@ struct RequestRecord {
 struct PortFault {
     enum class Kind {
         Fail,       // complete with `status` without carrying the request out
-        ShortRead,  // a read delivers at most `bytes` bytes, then completes with `status`
+        ShortRead,  // a read ends with `status` once `bytes` bytes are in (its time-outs
+                    // still apply), delivering no more than those
         Timeout,    // a read delivers nothing and completes with STATUS_TIMEOUT
     };
     Kind kind = Kind::Fail;
@@ -48,7 +49,7 @@ struct PortFault {
     ULONG ioctl = 0;                      // for device control: this code only (0: any)
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     ULONG bytes = 0;
-    int count = 1;  // requests it applies to; -1 for every one until cleared
+    int count = 1;  // requests it applies to; -1 for every one until cleared, 0 for none
 
     static PortFault FailIoctl(ULONG code, NTSTATUS s, int n = 1) {
         return {Kind::Fail, IRP_MJ_DEVICE_CONTROL, code, s, 0, n};

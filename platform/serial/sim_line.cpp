@@ -1,32 +1,56 @@
 #include "platform/serial/sim_line.h"
 
+#include <condition_variable>
+
 namespace quor::serial {
 
-SimLine::SimLine(std::shared_ptr<quor::sim::Reader> reader) : reader_(std::move(reader)) {
-    reader_->SetChangeCallback([this] { Notify(); });
+// Calls the notify function without holding a lock; Set returns only once no call of the
+// function it replaces is still running, so the port can go away right after SetNotify(nullptr).
+class SimLine::Notifier {
+  public:
+    void Set(std::function<void()> fn) {
+        std::unique_lock<std::mutex> lock(mu_);
+        fn_ = std::move(fn);
+        idle_.wait(lock, [this] { return running_ == 0; });
+    }
+
+    void Call() {
+        std::function<void()> fn;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (!fn_) return;
+            fn = fn_;
+            ++running_;
+        }
+        fn();
+        std::lock_guard<std::mutex> lock(mu_);
+        if (--running_ == 0) idle_.notify_all();
+    }
+
+  private:
+    std::mutex mu_;
+    std::condition_variable idle_;
+    std::function<void()> fn_;
+    int running_ = 0;
+};
+
+SimLine::SimLine(std::shared_ptr<quor::sim::Reader> reader)
+    : reader_(std::move(reader)), notifier_(std::make_shared<Notifier>()) {
+    reader_->SetChangeCallback([n = notifier_] { n->Call(); });
 }
 
-SimLine::~SimLine() { reader_->SetChangeCallback(nullptr); }
+SimLine::~SimLine() {
+    reader_->SetChangeCallback(nullptr);
+    notifier_->Set(nullptr);
+}
 
 quor::sim::SimTime SimLine::SimNow() { return kclock::Now() / kclock::kTicksPerMicrosecond; }
 
-void SimLine::SetNotify(std::function<void()> notify) {
-    std::lock_guard<std::mutex> lock(mu_);
-    notify_ = std::move(notify);
-}
-
-void SimLine::Notify() {
-    std::function<void()> notify;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        notify = notify_;
-    }
-    if (notify) notify();
-}
+void SimLine::SetNotify(std::function<void()> notify) { notifier_->Set(std::move(notify)); }
 
 NTSTATUS SimLine::Write(std::span<const UCHAR> bytes) {
     reader_->HostWrite(bytes, SimNow());
-    Notify();  // the reply may already be on its way
+    notifier_->Call();  // the reply may already be on its way
     return STATUS_SUCCESS;
 }
 
@@ -40,7 +64,8 @@ std::size_t SimLine::Read(std::span<UCHAR> out) {
 
 kclock::Ticks SimLine::NextArrival() {
     auto next = reader_->NextOutputTime(SimNow());
-    if (!next) return kclock::kInfinite;
+    if (!next || *next >= kclock::kInfinite / kclock::kTicksPerMicrosecond)
+        return kclock::kInfinite;
     return *next * kclock::kTicksPerMicrosecond;
 }
 
@@ -49,14 +74,13 @@ void SimLine::Purge(ULONG mask) {
 }
 
 NTSTATUS SimLine::Apply(const LineSettings& settings) {
-    bool changed = false;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        changed = settings.Dtr != dtr_ || settings.Rts != rts_;
+    // Under the lock, so that the emulator's log shows changes in the order they took effect.
+    std::lock_guard<std::mutex> lock(mu_);
+    if (settings.Dtr != dtr_ || settings.Rts != rts_) {
         dtr_ = settings.Dtr;
         rts_ = settings.Rts;
+        reader_->SetControlLines(dtr_, rts_, SimNow());
     }
-    if (changed) reader_->SetControlLines(settings.Dtr, settings.Rts, SimNow());
     return STATUS_SUCCESS;
 }
 

@@ -31,11 +31,13 @@ class SimLine : public ByteLine {
     static quor::sim::SimTime SimNow();
 
   private:
-    void Notify();
+    // The port's notify function, shared with the emulator's change callback: the emulator may
+    // still be calling a copy of that callback while the line goes away.
+    class Notifier;
 
     std::shared_ptr<quor::sim::Reader> reader_;
+    std::shared_ptr<Notifier> notifier_;
     std::mutex mu_;
-    std::function<void()> notify_;
     bool dtr_ = false;
     bool rts_ = false;
 };

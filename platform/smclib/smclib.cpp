@@ -85,9 +85,10 @@ NTSTATUS SmartcardAcquireRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtensi
 
 namespace {
 
-// Removes hold i; with the remove-lock spin lock held. Returns true when none is left.
+// Removes hold i; with the remove-lock spin lock held. Returns true when none is left. The
+// holds stay in the order they were taken, so "the caller's newest hold" keeps its meaning.
 bool DropHoldLocked(PSMARTCARD_OS_DATA os, ULONG i) {
-    os->Holds[i] = os->Holds[os->HoldCount - 1];
+    for (ULONG j = i + 1; j < os->HoldCount; ++j) os->Holds[j - 1] = os->Holds[j];
     os->HoldCount--;
     return os->HoldCount == 0;
 }
@@ -124,7 +125,9 @@ void SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension) 
     KeAcquireSpinLock(&os->RemoveLockSpin, &irql);
     os->Removing = TRUE;
     bool empty = os->HoldCount == 0;
-    for (ULONG i = 0; i < os->HoldCount; ++i) {
+    // The caller's own hold is the newest one it took (the remove request's). An older hold
+    // of the same thread belongs to a request still in flight that another thread releases.
+    for (ULONG i = os->HoldCount; i-- > 0;) {
         if (os->Holds[i].Thread == kclock::ThreadNumber()) {
             empty = DropHoldLocked(os, i);
             break;

@@ -48,7 +48,15 @@ ReaderRig::ReaderRig(RigOptions options) {
     r->AttachedDeviceObject = IoAttachDeviceToDeviceStack(device_, port_->Device());
     ext_->ReaderCapabilities.CLKFrequency.Default = 4000;
     ext_->ReaderCapabilities.CLKFrequency.Max = 4000;
-    if (options.openPort) SetPortOpen(true);
+    if (options.openPort) {
+        SetPortOpen(true);
+        // As the device start does: put the serial settings (and so the read time-outs) into
+        // force, then start the logs afresh.
+        if (ConfigureSerialPort(ext_) != STATUS_SUCCESS) {
+            throw std::runtime_error("serial port could not be configured");
+        }
+        ClearWire();
+    }
 }
 
 ReaderRig::~ReaderRig() {

@@ -1,0 +1,174 @@
+#include <cstring>
+
+#include "card/card.h"
+#include "link/command.h"
+#include "link/frame.h"
+#include "reader/reader.h"
+
+namespace {
+
+constexpr UCHAR kProtocolT15 = 15;  // announces global interface bytes, not a protocol
+
+struct TdView {
+    USHORT present;
+    UCHAR protocol;
+};
+
+}  // namespace
+
+NTSTATUS UpdateCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
+    NTSTATUS status = ReaderCommand(SmartcardExtension, RC_GET_STATUS);
+    if (status == STATUS_SUCCESS) EvaluateCardStatus(SmartcardExtension);
+    return status;
+}
+
+void EvaluateCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
+    PREADER_EXTENSION r = SmartcardExtension->ReaderExtension;
+    SCARD_CARD_CAPABILITIES& caps = SmartcardExtension->CardCapabilities;
+    ULONG state;
+
+    if (r->ReaderStatus & READER_STATUS_CARD_IN) {
+        state = SCARD_SWALLOWED;
+    } else {
+        caps.ATR.Length = 0;
+        state = SCARD_ABSENT;
+        std::memset(&r->AtrInfo, 0, sizeof(r->AtrInfo));
+    }
+    if (r->ReaderStatus & READER_STATUS_POWERED) {
+        if (state == SCARD_SWALLOWED) state = SCARD_POWERED;
+    } else {
+        caps.ATR.Length = 0;
+    }
+
+    if (caps.ATR.Length == 0) {
+        r->CardType = CARD_TYPE_NONE;
+    } else {
+        r->CardType = caps.ATR.Length == 4 ? CARD_TYPE_MEMORY : CARD_TYPE_PROCESSOR;
+        state = SCARD_NEGOTIABLE;
+        const ATR_INFO& a = r->AtrInfo;
+        const TdView tds[] = {{a.TD1Present, a.TD1Protocol},
+                              {a.TD2Present, a.TD2Protocol},
+                              {a.TD3Present, a.TD3Protocol},
+                              {a.TD4Present, a.TD4Protocol}};
+        int count = 0;
+        ULONG mask = 0;
+        int lastUsable = -1;  // protocol of the last TD announcing T=0 or T=1
+        for (const TdView& td : tds) {
+            if (!td.present) continue;
+            ++count;
+            if (td.protocol == 0) {
+                mask |= 1;
+            } else if (td.protocol != kProtocolT15) {
+                mask |= 2;
+            }
+            if (td.protocol == 0 || td.protocol == 1) lastUsable = td.protocol;
+        }
+        if (count == 1) {
+            state = SCARD_SPECIFIC;
+        } else if (r->ProtocolSetByDriver) {
+            state = SCARD_SPECIFIC;
+        } else if (mask == 3) {
+            // The card offers T=0 and another protocol: it stays negotiable.
+        } else {
+            state = SCARD_SPECIFIC;
+            // The card leaves no choice: fix its protocol on the reader. The last TD that
+            // announces T=0 or T=1 decides (a trailing T=15 only announces global bytes);
+            // without any TD the card speaks T=0.
+            const ULONG last = count == 0 ? 0 : lastUsable >= 0 ? static_cast<ULONG>(lastUsable)
+                                                                : a.Protocol;
+            if (last == 0) {
+                caps.Protocol.Selected = SCARD_PROTOCOL_T0;
+            } else if (last == 1) {
+                caps.Protocol.Selected = SCARD_PROTOCOL_T1;
+            }
+            ReaderCommand(SmartcardExtension, RC_SET_PROTOCOL);
+            r->ProtocolSetByDriver = 1;
+        }
+    }
+
+    SmartcardExtension->ReaderCapabilities.CurrentState = state;
+    if (state == r->PreviousCardState) return;
+
+    const bool arrived = state > SCARD_ABSENT && r->PreviousCardState <= SCARD_ABSENT;
+    const bool left = state <= SCARD_ABSENT && r->PreviousCardState > SCARD_ABSENT;
+    if (arrived || left) CompleteCardTracking(SmartcardExtension);
+    if (arrived) {
+        SERIAL_TIMEOUTS& t = r->SerialConfigData.Timeouts;
+        t.ReadIntervalTimeout = 1000;
+        t.ReadTotalTimeoutMultiplier = 1000;
+        t.ReadTotalTimeoutConstant = 5000;
+        ReaderCommand(SmartcardExtension, RC_SET_TIMEOUTS);
+    }
+    r->PreviousCardState = state;
+    SmartcardExtension->LastError = 0;
+    SmartcardUpdateCardCapabilities(SmartcardExtension);
+    ULONG& current = SmartcardExtension->ReaderCapabilities.CurrentState;
+    if (current != r->PreviousCardState && current == SCARD_NEGOTIABLE && r->ProtocolSetByDriver) {
+        current = SCARD_SPECIFIC;
+    }
+}
+
+NTSTATUS StartPollThread(PSMARTCARD_EXTENSION SmartcardExtension) {
+    PREADER_EXTENSION r = SmartcardExtension->ReaderExtension;
+    if (InterlockedCompareExchangePointer(&r->PollThreadHandle, nullptr, nullptr) != nullptr) {
+        // A thread runs: withdraw a stop request it has not seen yet.
+        KeResetEvent(&r->PollThreadStop);
+        return STATUS_DEVICE_BUSY;
+    }
+    KeInitializeEvent(&r->PollThreadStop, NotificationEvent, FALSE);
+    KeInitializeEvent(&r->PollThreadStopped, NotificationEvent, FALSE);
+    PsCreateSystemThread(&r->PollThreadHandle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                         PollThread, SmartcardExtension);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StopPollThread(PSMARTCARD_EXTENSION SmartcardExtension) {
+    PREADER_EXTENSION r = SmartcardExtension->ReaderExtension;
+    if (InterlockedCompareExchangePointer(&r->PollThreadHandle, nullptr, nullptr) != nullptr) {
+        KeSetEvent(&r->PollThreadStop, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&r->PollThreadStopped, Executive, KernelMode, FALSE, nullptr);
+    }
+    return STATUS_SUCCESS;
+}
+
+void PollThread(PVOID Context) {
+    auto* ext = static_cast<PSMARTCARD_EXTENSION>(Context);
+    PREADER_EXTENSION r = ext->ReaderExtension;
+    PVOID mutexOrStop[2] = {&r->DeviceControlMutex, &r->PollThreadStop};
+    for (;;) {
+        // Wait for the mutex or a stop request, whichever comes first: a device-control request
+        // may hold the mutex for as long as the device is stopped.
+        NTSTATUS w = KeWaitForMultipleObjects(2, mutexOrStop, WaitAny, Executive, KernelMode,
+                                              FALSE, nullptr, nullptr);
+        if (w != STATUS_WAIT_0) break;
+        KeWaitForSingleObject(&r->ReaderMutex, Executive, KernelMode, FALSE, nullptr);
+
+        if (UpdateCardStatus(ext) != STATUS_SUCCESS) {
+            if (++r->PollErrorCount >= POLL_ERRORS_BEFORE_RESET) {
+                r->PollErrorCount = 0;
+                IdentifyReader(ext);
+                if (ext->ReaderCapabilities.CurrentState == SCARD_SPECIFIC) {
+                    ReaderCommand(ext, RC_PURGE);
+                    ReaderCommand(ext, RC_CARD_ON);
+                }
+            }
+        } else {
+            r->PollErrorCount = 0;
+        }
+
+        const bool stop = KeReadStateEvent(&r->PollThreadStop) != 0;
+        KeReleaseMutex(&r->ReaderMutex, FALSE);
+        KeReleaseMutex(&r->DeviceControlMutex, FALSE);
+        if (stop) break;
+
+        LARGE_INTEGER pause;
+        pause.QuadPart = -POLL_PAUSE;
+        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    }
+    // The handle is this thread's mark that it runs: close it and clear the mark before the
+    // end is signalled, so a new start after StopPollThread starts a fresh thread.
+    HANDLE handle = InterlockedExchangePointer(&r->PollThreadHandle, nullptr);
+    if (handle != nullptr) ZwClose(handle);
+    KeSetEvent(&r->PollThreadStopped, IO_NO_INCREMENT, FALSE);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
