@@ -74,8 +74,9 @@ void EvaluateCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
             // The card leaves no choice: fix its protocol on the reader. The last TD that
             // announces T=0 or T=1 decides (a trailing T=15 only announces global bytes);
             // without any TD the card speaks T=0.
-            const ULONG last = count == 0 ? 0 : lastUsable >= 0 ? static_cast<ULONG>(lastUsable)
-                                                                : a.Protocol;
+            const ULONG last = count == 0        ? 0
+                               : lastUsable >= 0 ? static_cast<ULONG>(lastUsable)
+                                                 : a.Protocol;
             if (last == 0) {
                 caps.Protocol.Selected = SCARD_PROTOCOL_T0;
             } else if (last == 1) {
@@ -138,8 +139,8 @@ void PollThread(PVOID Context) {
     for (;;) {
         // Wait for the mutex or a stop request, whichever comes first: a device-control request
         // may hold the mutex for as long as the device is stopped.
-        NTSTATUS w = KeWaitForMultipleObjects(2, mutexOrStop, WaitAny, Executive, KernelMode,
-                                              FALSE, nullptr, nullptr);
+        NTSTATUS w = KeWaitForMultipleObjects(2, mutexOrStop, WaitAny, Executive, KernelMode, FALSE,
+                                              nullptr, nullptr);
         if (w != STATUS_WAIT_0) break;
         KeWaitForSingleObject(&r->ReaderMutex, Executive, KernelMode, FALSE, nullptr);
 
