@@ -34,10 +34,16 @@ void TakeAndComplete(PSMARTCARD_EXTENSION ext, PIRP only) {
         }
     }
     KeReleaseSpinLock(&os->SpinLock, irql);
-    if (taken != nullptr) IoSetCancelRoutine(taken, nullptr);
+    // The I/O manager sets the cancel flag under the cancel spin lock: read it before letting
+    // go, or a cancellation arriving now would race with the read.
+    bool cancelled = false;
+    if (taken != nullptr) {
+        IoSetCancelRoutine(taken, nullptr);
+        cancelled = taken->Cancel;
+    }
     IoReleaseCancelSpinLock(cancelIrql);
     if (taken == nullptr) return;
-    taken->IoStatus.Status = taken->Cancel ? STATUS_CANCELLED : STATUS_SUCCESS;
+    taken->IoStatus.Status = cancelled ? STATUS_CANCELLED : STATUS_SUCCESS;
     taken->IoStatus.Information = 0;
     IoCompleteRequest(taken, IO_NO_INCREMENT);
 }

@@ -198,6 +198,7 @@ NTSTATUS ReaderTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
                     if (r->ReplyLength == 2) {
                         std::memcpy(r->SavedReply, r->ReplyBuffer, 2);
                         r->SavedReplyLength = 2;
+                        r->PinReaderAnswered = 1;
                         status = STATUS_SUCCESS;
                         goto end;
                     }

@@ -113,6 +113,14 @@ struct READER_EXTENSION {
     LONG PollErrorCount;
     KMUTEX ReaderMutex;
     ULONG ClockFrequency;  // kHz
+    // The display timer's expiry on its way to the display (terminal/terminal.h).
+    LONG DisplayExpired;     // set by the timer's DPC; cleared when honoured or by OUTPUT
+    LONG DisplayWorkQueued;  // the device's work item is queued for an expiry
+    LONG DisplayWorkRefs;    // 1 until TerminalShutdown, plus 1 per expiry work item under way
+    KEVENT DisplayWorkIdle;  // signalled once DisplayWorkRefs has dropped to 0
+    // Set by the transmit path when the reader answered a PIN frame with two bytes of its own
+    // (left in SavedReply) instead of the card's block.
+    UCHAR PinReaderAnswered;
 };
 using PREADER_EXTENSION_RECORD = READER_EXTENSION*;
 
@@ -124,6 +132,13 @@ struct DEVICE_EXTENSION {
     UNICODE_STRING PnPDeviceName;
     KSPIN_LOCK SpinLock;
     PIO_WORKITEM WorkItem;
+    // Removal bookkeeping: RemovalBegun is set when the device is surprise-removed or removed,
+    // so that device-control requests still waiting to be admitted give up; DispatchCount
+    // counts the requests inside the device-control dispatch (waiting ones included), and the
+    // removal waits for DispatchIdle before it frees the records they use.
+    KEVENT RemovalBegun;
+    LONG DispatchCount;
+    KEVENT DispatchIdle;
 };
 using PDEVICE_EXTENSION = DEVICE_EXTENSION*;
 

@@ -24,6 +24,9 @@ struct ReaderConfig {
     bool hasDisplay = true;
     // Card waiting time in force after power-up and after a reader reset.
     std::uint16_t defaultWaitTime = 0;
+    // Time a PIN entry on the keypad may take in all, from the arrival of the PIN frame until
+    // the last confirm key; the reader then answers 64 00 (reader.h).
+    SimTime pinEntryTimeout = 30'000'000;
 };
 
 // The settings of the model with the given code: information bytes 02 0A 1F <code>, and a

@@ -103,9 +103,36 @@ void Reader::PressKey(std::uint8_t key) {
     Notify();
 }
 
+void Reader::ScriptKeys(std::vector<KeyStep> steps, std::optional<SimTime> anchor) {
+    {
+        std::lock_guard lock(mu_);
+        if (anchor && !script_.empty()) {
+            throw std::invalid_argument("an anchor is for a script that starts afresh");
+        }
+        if (script_.empty()) scriptClock_ = anchor;
+        script_.insert(script_.end(), steps.begin(), steps.end());
+    }
+    Notify();
+}
+
 std::size_t Reader::PendingKeys() const {
     std::lock_guard lock(mu_);
     return keys_.size();
+}
+
+std::size_t Reader::ScriptedKeys() const {
+    std::lock_guard lock(mu_);
+    return script_.size();
+}
+
+void Reader::ClearKeys() {
+    {
+        std::lock_guard lock(mu_);
+        keys_.clear();
+        script_.clear();
+        scriptClock_.reset();
+    }
+    Notify();
 }
 
 void Reader::SetSilent(bool silent) {
@@ -204,7 +231,7 @@ void Reader::HandleFrame(const HostFrame& frame, SimTime now) {
     }
 
     std::vector<std::uint8_t> bytes = ReplyFrame(reply.data, reply.status);
-    SimTime start = now + cfg_.replyLatency;
+    SimTime start = now + reply.busy + cfg_.replyLatency;
     if (fault) {
         rec.fault = fault->kind;
         switch (fault->kind) {
@@ -282,13 +309,13 @@ Reader::Reply Reader::Execute(std::uint8_t code, std::span<const std::uint8_t> d
             protocol_ = data[0];
             return {{}, CardBits()};
 
-        case kCodeExchange: {
+        case kCodeExchange:
             if (!card_ || !powered_) return {{}, kExchangeFailed | kCardErrorNoCard};
-            std::optional<std::vector<std::uint8_t>> answer = card_->Exchange(protocol_, data);
-            if (!answer) return {{}, kExchangeFailed | kCardErrorNoAnswer};
-            if (answer->size() > kMaxReplyData) return {{}, kExchangeFailed | kCardErrorTooLong};
-            return {std::move(*answer), CardBits()};
-        }
+            return CardExchange(data);
+
+        case kCodePinVerify:
+        case kCodePinModify:
+            return PinFrame(code, data, now);
 
         case kCodeGetInfo:
             return {cfg_.info, CardBits()};
@@ -300,6 +327,7 @@ Reader::Reply Reader::Execute(std::uint8_t code, std::span<const std::uint8_t> d
             return {{}, CardBits()};
 
         case kCodeGetStatus: {
+            ReleaseScriptedKeys(now);
             std::uint8_t key = cfg_.idleKey & kStatusKeyMask;
             if (!keys_.empty()) {
                 key = keys_.front();
@@ -309,9 +337,117 @@ Reader::Reply Reader::Execute(std::uint8_t code, std::span<const std::uint8_t> d
         }
 
         default:
-            // Includes the keypad PIN exchanges (codes 15 and 20), which this reader lacks.
             return {{}, kStatusFailed};
     }
+}
+
+Reader::Reply Reader::CardExchange(std::span<const std::uint8_t> command) {
+    std::optional<std::vector<std::uint8_t>> answer = card_->Exchange(protocol_, command);
+    if (!answer) return {{}, kExchangeFailed | kCardErrorNoAnswer};
+    if (answer->size() > kMaxReplyData) return {{}, kExchangeFailed | kCardErrorTooLong};
+    return {std::move(*answer), CardBits()};
+}
+
+Reader::Reply Reader::PinFrame(std::uint8_t code, std::span<const std::uint8_t> data,
+                               SimTime now) {
+    const bool modify = code == kCodePinModify;
+    const std::size_t parameters = modify ? 3 : 2;
+    if (data.size() <= parameters) return {{}, kStatusFailed};
+    if (!card_ || !powered_) return {{}, kExchangeFailed | kCardErrorNoCard};
+
+    const PinFormat format = PinFormatOf(data[0]);
+    std::vector<std::uint8_t> command(data.begin() + static_cast<std::ptrdiff_t>(parameters),
+                                      data.end());
+    const std::optional<std::size_t> writable = PinWritableSize(command, protocol_);
+    const std::size_t field = PinFieldSize(format);
+    const auto fits = [&](std::size_t offset) { return offset + field <= *writable; };
+    if (!writable || format.maxDigits == 0 || !fits(data[1]) || (modify && !fits(data[2]))) {
+        return {{}, kStatusFailed};
+    }
+
+    const SimTime deadline = now + cfg_.pinEntryTimeout;
+    const auto ownAnswer = [&](const PinEntry& e) {
+        const std::uint8_t sw2 =
+            e.end == EntryEnd::kCancelled ? kPinEntryCancelled : kPinEntryTimedOut;
+        return Reply{{kPinEntrySw1, sw2}, CardBits(), e.at - now};
+    };
+    const PinEntry first = CollectPin(format, now, deadline);
+    if (first.end != EntryEnd::kConfirmed) return ownAnswer(first);
+    PinEntry second;
+    if (modify) {
+        second = CollectPin(format, first.at, deadline);
+        if (second.end != EntryEnd::kConfirmed) return ownAnswer(second);
+    }
+
+    const auto put = [&](std::size_t offset, const PinEntry& e) {
+        const std::vector<std::uint8_t> pin = EncodePin(e.digits, format);
+        std::copy(pin.begin(), pin.end(), command.begin() + static_cast<std::ptrdiff_t>(offset));
+    };
+    put(data[1], first);
+    if (modify) put(data[2], second);
+    if (protocol_ == kProtocolT1) RefreshEdc(command);
+
+    Reply reply = CardExchange(command);
+    reply.busy = (modify ? second.at : first.at) - now;
+    return reply;
+}
+
+Reader::PinEntry Reader::CollectPin(const PinFormat& format, SimTime from, SimTime deadline) {
+    PinEntry entry;
+    for (;;) {
+        const std::optional<TakenKey> k = NextKey(from, deadline);
+        if (!k) {
+            entry.end = EntryEnd::kTimedOut;
+            entry.at = deadline;
+            return entry;
+        }
+        from = k->at;
+        if (k->key <= 9) {
+            if (entry.digits.size() < format.maxDigits) entry.digits.push_back(k->key);
+        } else if (k->key == kKeyConfirm) {
+            if (entry.digits.size() >= format.minDigits) {
+                entry.end = EntryEnd::kConfirmed;
+                entry.at = k->at;
+                return entry;
+            }
+        } else if (k->key == kKeyCancel) {
+            entry.end = EntryEnd::kCancelled;
+            entry.at = k->at;
+            return entry;
+        }
+    }
+}
+
+void Reader::ReleaseScriptedKeys(SimTime now) {
+    while (!script_.empty()) {
+        if (!scriptClock_) scriptClock_ = now;  // the host starts looking at the keypad
+        const SimTime at = *scriptClock_ + script_.front().delay;
+        if (at > now) return;
+        scriptClock_ = at;
+        const std::uint8_t key = script_.front().key;
+        script_.pop_front();
+        if (key != kKeySilence) keys_.push_back(key & kStatusKeyMask);
+    }
+    scriptClock_.reset();
+}
+
+std::optional<Reader::TakenKey> Reader::NextKey(SimTime from, SimTime deadline) {
+    if (!keys_.empty()) {
+        const std::uint8_t key = keys_.front();
+        keys_.pop_front();
+        return TakenKey{from, key};
+    }
+    while (!script_.empty()) {
+        if (!scriptClock_) scriptClock_ = from;  // the entry starts now
+        const SimTime at = *scriptClock_ + script_.front().delay;
+        if (at > deadline) return std::nullopt;
+        scriptClock_ = at;
+        const std::uint8_t key = script_.front().key;
+        script_.pop_front();
+        if (script_.empty()) scriptClock_.reset();
+        if (key != kKeySilence) return TakenKey{std::max(at, from), key};
+    }
+    return std::nullopt;
 }
 
 std::optional<Fault> Reader::TakeFault(std::uint8_t code) {

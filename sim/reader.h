@@ -5,6 +5,31 @@
 // command frames, carries them out against the card in its slot and schedules its reply frames
 // on the line. Tests drive the other side: insert and remove cards, press keys, silence the
 // reader or spoil its replies, and read back what went over the line.
+//
+// Keypad. A key is either pressed at once (PressKey) or scripted (ScriptKeys): a script is a
+// queue of steps, each a key (digit 0..9, kKeyCancel, kKeyConfirm, or kKeySilence, which
+// presses nothing and only lets time pass) and a delay. A step's key is pressed its delay
+// after the previous step's moment; the first step counts from the script's anchor, which is
+// either a time the test gives (the moment it queued the script) or, by default, the moment
+// the reader next looks at its keypad: the next get-status frame (the host's key input
+// begins) or the next PIN frame (the PIN entry begins). Steps queued while others wait follow
+// on from the last of them. Pressed keys wait in order until the reader takes them: each
+// get-status reply reports the oldest in the low nibble of its status byte and takes it;
+// while none waits the nibble is the idle value of the configuration. The reader never reads
+// a clock: a key counts as pressed once a frame arrives at or after its moment.
+//
+// PIN entry (frames 15 and 20, layout and PIN-pad parameters in pin_pad.h). With a powered
+// card, the reader takes keys from the keypad from the frame's arrival on: digits fill the
+// PIN, kKeyConfirm ends it, kKeyCancel gives up. A modification takes two PINs, the old one
+// and the new one, each ended by its confirm key. Then the reader writes the PIN(s) into the
+// command, passes it to the card in the protocol mode in force and answers with the card's
+// answer, as an exchange frame would. Its own two-byte answers: 64 00 when the entry is not
+// complete within ReaderConfig::pinEntryTimeout (30 s) of the frame's arrival, 64 01 for the
+// cancel key. The reply leaves when the entry ends (at the confirm or cancel key, or at the
+// time-out), so a host waits that long for it. Keys scripted for later than the time-out stay
+// queued. A frame the reader cannot carry out (parameters missing, bad PIN format or field,
+// no T=0 or T=1 mode) is answered with status 0x80; without a powered card with
+// kStatusFailed | kStatusCardError | kCardErrorNoCard, without taking keys.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +48,7 @@
 #include "sim/config.h"
 #include "sim/fault.h"
 #include "sim/frame.h"
+#include "sim/pin_pad.h"
 #include "sim/sim_time.h"
 
 namespace quor::sim {
@@ -50,6 +76,22 @@ struct FrameRecord {
     std::optional<Fault::Kind> fault;
     std::vector<std::uint8_t> reply;  // bytes put on the line, after any fault; empty for none
     SimTime replyTime = 0;            // when the first reply byte reaches the host
+};
+
+// Keypad codes beyond the digits 0..9.
+inline constexpr std::uint8_t kKeyCancel = 10;
+inline constexpr std::uint8_t kKeyConfirm = 11;
+// A script step that presses no key.
+inline constexpr std::uint8_t kKeySilence = 0xFF;
+
+// The reader's own answers to a PIN frame (SW1 SW2).
+inline constexpr std::uint8_t kPinEntrySw1 = 0x64;
+inline constexpr std::uint8_t kPinEntryTimedOut = 0x00;
+inline constexpr std::uint8_t kPinEntryCancelled = 0x01;
+
+struct KeyStep {
+    SimTime delay = 0;  // after the previous step's moment (the first: after the anchor)
+    std::uint8_t key = kKeySilence;
 };
 
 struct DisplayRecord {
@@ -94,7 +136,16 @@ class Reader {
     // Queues a key pressed on the keypad (0..9 digits, 11 confirm). Each get-status reply reports
     // and takes the oldest waiting key in its low nibble.
     void PressKey(std::uint8_t key);
+    // Queues scripted keys (see the keypad notes above). `anchor` is the moment the first step
+    // counts from; nullopt anchors the steps when the reader next looks at its keypad. Throws
+    // std::invalid_argument for an anchor while earlier steps still wait (they set the pace).
+    void ScriptKeys(std::vector<KeyStep> steps, std::optional<SimTime> anchor = std::nullopt);
+    // Keys pressed and not yet taken.
     std::size_t PendingKeys() const;
+    // Script steps not yet reached.
+    std::size_t ScriptedKeys() const;
+    // Forgets pressed keys and the script.
+    void ClearKeys();
     // A silent reader takes frames in but neither carries them out nor answers.
     void SetSilent(bool silent);
     // Arms a fault for the next frames with the given code (bits 0..6); faults armed for the same
@@ -118,6 +169,17 @@ class Reader {
     struct Reply {
         std::vector<std::uint8_t> data;
         std::uint8_t status = 0;
+        SimTime busy = 0;  // the reader works this long before the reply leaves (PIN entry)
+    };
+    struct TakenKey {
+        SimTime at = 0;
+        std::uint8_t key = 0;
+    };
+    enum class EntryEnd { kConfirmed, kCancelled, kTimedOut };
+    struct PinEntry {
+        EntryEnd end = EntryEnd::kTimedOut;
+        SimTime at = 0;  // when it ended
+        std::vector<std::uint8_t> digits;
     };
     struct OutByte {
         SimTime time;
@@ -127,6 +189,14 @@ class Reader {
     void HandleFrame(const HostFrame& frame, SimTime now);
     Reply Execute(std::uint8_t code, std::span<const std::uint8_t> data, SimTime now);
     std::optional<Fault> TakeFault(std::uint8_t code);
+    Reply PinFrame(std::uint8_t code, std::span<const std::uint8_t> data, SimTime now);
+    PinEntry CollectPin(const PinFormat& format, SimTime from, SimTime deadline);
+    // Moves scripted keys whose moment has come by `now` to the pressed keys.
+    void ReleaseScriptedKeys(SimTime now);
+    // The next key for an entry running from `from`: a pressed key (at `from`), else the next
+    // scripted one with its moment, if that is not later than `deadline`.
+    std::optional<TakenKey> NextKey(SimTime from, SimTime deadline);
+    Reply CardExchange(std::span<const std::uint8_t> command);
     std::uint8_t CardBits() const;
     void PowerOffCard();
     void Notify();
@@ -145,6 +215,8 @@ class Reader {
     std::uint8_t protocol_ = kProtocolT0;
     std::uint16_t waitTime_;
     std::deque<std::uint8_t> keys_;
+    std::deque<KeyStep> script_;
+    std::optional<SimTime> scriptClock_;  // moment of the last step reached, or the anchor
     std::vector<std::uint8_t> display_;
     std::map<std::uint8_t, std::deque<Fault>> faults_;
 

@@ -59,9 +59,12 @@ void AppendEdc(std::vector<std::uint8_t>& bytes, Edc edc) {
 
 std::vector<std::uint8_t> Encode(const Block& block, Edc edc) {
     if (block.inf.size() > kMaxInfSize) throw std::length_error("T=1 information field too long");
-    std::vector<std::uint8_t> bytes{block.nad, block.pcb,
-                                    static_cast<std::uint8_t>(block.inf.size())};
-    bytes.insert(bytes.end(), block.inf.begin(), block.inf.end());
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(kPrologueSize + block.inf.size() + 2);
+    bytes.push_back(block.nad);
+    bytes.push_back(block.pcb);
+    bytes.push_back(static_cast<std::uint8_t>(block.inf.size()));
+    for (std::uint8_t b : block.inf) bytes.push_back(b);
     AppendEdc(bytes, edc);
     return bytes;
 }

@@ -52,11 +52,17 @@ void FinishThreadedIrp(PIRP Irp) {
         if (n > Irp->UserBufferLength) n = Irp->UserBufferLength;  // never past the caller's room
         if (n > 0) std::memcpy(Irp->UserBuffer, Irp->AssociatedIrp.SystemBuffer, n);
     }
-    if (Irp->IoManagerCompletion != nullptr) {
-        Irp->IoManagerCompletion(Irp, Irp->IoManagerContext);
-    }
     if (Irp->UserIosb != nullptr) *Irp->UserIosb = Irp->IoStatus;
     PKEVENT event = Irp->UserEvent;
+    PIO_MANAGER_COMPLETION hook = Irp->IoManagerCompletion;
+    PVOID hookContext = Irp->IoManagerContext;
+    if (Irp->Flags & IRP_KEEP_AFTER_COMPLETION) {
+        if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        // Last: the hook may hand a kept IRP to another thread, which frees it.
+        if (hook != nullptr) hook(Irp, hookContext);
+        return;
+    }
+    if (hook != nullptr) hook(Irp, hookContext);
     IoFreeIrp(Irp);
     if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }

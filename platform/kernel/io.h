@@ -232,6 +232,8 @@ constexpr ULONG IRP_BUFFERED_IO = 0x00000010;
 constexpr ULONG IRP_DEALLOCATE_BUFFER = 0x00000020;
 constexpr ULONG IRP_INPUT_OPERATION = 0x00000040;
 constexpr ULONG IRP_THREADED = 0x00000400;  // completed and freed by the I/O manager
+// A threaded IRP whose sender frees it after completion (so it may still cancel it safely).
+constexpr ULONG IRP_KEEP_AFTER_COMPLETION = 0x00100000;
 
 // Called when a threaded IRP has completed all the way up: lets a host deliver the result
 // itself (after the buffered copy, before the IRP is freed).

@@ -325,6 +325,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
     std::unique_lock<std::mutex> lock(kinternal::DispatcherLock());
     WaitBlock w{Object, Count, WaitType, Self(), false, 0};
     if (!TrySatisfyLocked(w)) {
+        if (deadline <= now) return STATUS_TIMEOUT;  // a test (zero time-out) or a past time
         Waiters().push_back(&w);
         kinternal::WaitLocked(
             lock, [&] { return w.satisfied || TrySatisfyLocked(w); }, deadline);

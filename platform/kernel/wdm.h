@@ -7,3 +7,4 @@
 #include "platform/kernel/ke.h"
 #include "platform/kernel/ntddser.h"
 #include "platform/kernel/ntdef.h"
+#include "platform/kernel/po.h"

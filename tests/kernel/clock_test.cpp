@@ -157,18 +157,16 @@ TEST_F(kernel_Clock, NewThreadsRoleGoesOnlyToSystemThreads) {
         std::atomic<bool> driven{false};
         std::atomic<bool> done{false};
     } ctx;
-    HANDLE thread = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(
-                  &thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                  [](PVOID p) {
-                      auto* c = static_cast<Context*>(p);
-                      c->driven = kclock::ThreadDriven();
-                      LARGE_INTEGER d = Relative(kTicksPerSecond);
-                      KeDelayExecutionThread(KernelMode, FALSE, &d);
-                      c->done = true;
-                  },
-                  &ctx),
-              STATUS_SUCCESS);
+    HANDLE thread = StartSystemThread(
+        [](PVOID p) {
+            auto* c = static_cast<Context*>(p);
+            c->driven = kclock::ThreadDriven();
+            LARGE_INTEGER d = Relative(kTicksPerSecond);
+            KeDelayExecutionThread(KernelMode, FALSE, &d);
+            c->done = true;
+        },
+        &ctx);
+    ASSERT_NE(thread, nullptr);
     ASSERT_TRUE(Eventually([] { return kclock::Pauses().size() == 1; }));
     EXPECT_TRUE(ctx.driven);
     EXPECT_FALSE(ctx.done);
@@ -218,16 +216,14 @@ TEST_F(kernel_Clock, DISABLED_ManualTimedWaitDoesNotJumpPastADrivenThreadsPause)
     kclock::SetNewThreadsDriven(true);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    HANDLE thread = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(
-                  &thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                  [](PVOID e) {
-                      LARGE_INTEGER d = Relative(kTicksPerSecond);
-                      KeDelayExecutionThread(KernelMode, FALSE, &d);
-                      KeSetEvent(static_cast<PKEVENT>(e), IO_NO_INCREMENT, FALSE);
-                  },
-                  &event),
-              STATUS_SUCCESS);
+    HANDLE thread = StartSystemThread(
+        [](PVOID e) {
+            LARGE_INTEGER d = Relative(kTicksPerSecond);
+            KeDelayExecutionThread(KernelMode, FALSE, &d);
+            KeSetEvent(static_cast<PKEVENT>(e), IO_NO_INCREMENT, FALSE);
+        },
+        &event);
+    ASSERT_NE(thread, nullptr);
     ASSERT_TRUE(Eventually([] { return kclock::Pauses().size() == 1; }));
     const Ticks start = kclock::Now();
     LARGE_INTEGER timeout = Relative(5 * kTicksPerSecond);

@@ -64,6 +64,15 @@ inline LARGE_INTEGER Absolute(kclock::Ticks t) {
     return li;
 }
 
+// Starts a system thread; returns its handle (null on failure).
+inline HANDLE StartSystemThread(PKSTART_ROUTINE routine, PVOID context) {
+    HANDLE handle = nullptr;
+    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine,
+                                   context),
+              STATUS_SUCCESS);
+    return handle;
+}
+
 // Waits on one object; `timeout` null waits without limit.
 inline NTSTATUS Wait(PVOID object, LARGE_INTEGER* timeout = nullptr) {
     return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, timeout);

@@ -16,6 +16,11 @@ ReaderRig::ReaderRig(RigOptions options) {
         kclock::SetManual();
     } else {
         kclock::SetScaled(options.scale);
+        // The emulator gives up a command frame whose bytes arrive further apart than its
+        // inter-byte time-out of clock time. Scaled, that is a fraction of the real time a busy
+        // host may take between two one-byte writes: stretch it back to real time.
+        options.reader.interByteTimeout = static_cast<quor::sim::SimTime>(
+            static_cast<double>(options.reader.interByteTimeout) * options.scale);
     }
     reader_ = std::make_shared<quor::sim::Reader>(options.reader);
     port_ = quor::serial::SerialPort::Create(std::make_unique<quor::serial::SimLine>(reader_));

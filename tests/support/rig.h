@@ -18,7 +18,7 @@ enum class ClockMode { Scaled, Manual };
 struct RigOptions {
     quor::sim::ReaderConfig reader{};
     ClockMode clock = ClockMode::Scaled;
-    double scale = 1000.0;
+    double scale = 1000.0;  // also stretches reader.interByteTimeout, which stays real time
     bool openPort = true;
 };
 

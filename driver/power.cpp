@@ -1,0 +1,158 @@
+// Power management: system sleep and wake-up turned into device power changes of our own.
+#include "card/card.h"
+#include "driver/driver.h"
+#include "reader/reader.h"
+
+namespace {
+
+PDEVICE_EXTENSION Dx(PDEVICE_OBJECT device) {
+    return static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
+}
+
+bool SleepingSystemState(ULONG s) { return s >= PowerSystemSleeping3 && s <= PowerSystemShutdown; }
+
+// Identification exchanges frames with the reader: the polling thread keeps running while the
+// system sleeps and must not take the replies.
+void IdentifyUnderReaderMutex(PSMARTCARD_EXTENSION ext) {
+    PREADER_EXTENSION r = ext->ReaderExtension;
+    KeWaitForSingleObject(&r->ReaderMutex, Executive, KernelMode, FALSE, nullptr);
+    IdentifyReader(ext);
+    KeReleaseMutex(&r->ReaderMutex, FALSE);
+}
+
+NTSTATUS PassDown(PSMARTCARD_EXTENSION ext, PIRP irp) {
+    PDEVICE_OBJECT lower = ext->ReaderExtension->AttachedDeviceObject;
+    SmartcardReleaseRemoveLockWithTag(ext, TAG_POWER);
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(lower, irp);
+}
+
+NTSTATUS CompletePower(PSMARTCARD_EXTENSION ext, PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    SmartcardReleaseRemoveLockWithTag(ext, TAG_POWER);
+    PoStartNextPowerIrp(irp);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS RequestDevicePower(PDEVICE_OBJECT device, PIRP irp, DEVICE_POWER_STATE state) {
+    PSMARTCARD_EXTENSION ext = &Dx(device)->SmartcardExtension;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    POWER_STATE ps;
+    ps.DeviceState = state;
+    NTSTATUS status =
+        PoRequestPowerIrp(device, IRP_MN_SET_POWER, ps, PowerRequestCompletion, &done, nullptr);
+    if (status != STATUS_PENDING) {
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = 0;
+        SmartcardReleaseRemoveLockWithTag(ext, TAG_POWER);
+        PoStartNextPowerIrp(irp);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    PDEVICE_OBJECT lower = ext->ReaderExtension->AttachedDeviceObject;
+    SmartcardReleaseRemoveLockWithTag(ext, TAG_POWER);
+    if (state == PowerDeviceD0) {
+        POWER_STATE working;
+        working.SystemState = PowerSystemWorking;
+        PoSetPowerState(device, SystemPowerState, working);
+    }
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(lower, irp);
+}
+
+}  // namespace
+
+void PowerRequestCompletion(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID Context, PIO_STATUS_BLOCK) {
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+}
+
+NTSTATUS PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION dx = Dx(DeviceObject);
+    PSMARTCARD_EXTENSION ext = &dx->SmartcardExtension;
+    NTSTATUS status = SmartcardAcquireRemoveLockWithTag(ext, TAG_POWER);
+    if (!NT_SUCCESS(status)) {
+        PoStartNextPowerIrp(Irp);
+        Irp->IoStatus.Status = status;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+    PREADER_EXTENSION r = ext->ReaderExtension;
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+    const POWER_STATE_TYPE type = sp->Parameters.Power.Type;
+    const POWER_STATE state = sp->Parameters.Power.State;
+
+    if (type == DevicePowerState && sp->MinorFunction == IRP_MN_SET_POWER) {
+        if (state.DeviceState == PowerDeviceD0) {
+            IoCopyCurrentIrpStackLocationToNext(Irp);
+            IoSetCompletionRoutine(Irp, PowerUpCompletion, ext, TRUE, TRUE, TRUE);
+            // The remove lock stays held until PowerUpCompletion.
+            return PoCallDriver(r->AttachedDeviceObject, Irp);
+        }
+        if (state.DeviceState == PowerDeviceD3) {
+            PoSetPowerState(DeviceObject, DevicePowerState, state);
+            // Taken afresh at every power-down, so a sleep without a card after one with a
+            // card neither resets the reader nor reports a card change.
+            r->CardPresentBeforeSleep = ext->ReaderCapabilities.CurrentState > SCARD_ABSENT ? 1 : 0;
+            if (r->CardPresentBeforeSleep) {
+                IdentifyUnderReaderMutex(ext);  // also drops the card's power
+                Irp->IoStatus.Status = STATUS_SUCCESS;
+            }
+            r->ReaderPowerState = READER_POWER_SLEEPING;
+        }
+        return PassDown(ext, Irp);
+    }
+    if (type == SystemPowerState && sp->MinorFunction == IRP_MN_QUERY_POWER) {
+        if (SleepingSystemState(state.SystemState)) {
+            KIRQL irql;
+            KeAcquireSpinLock(&dx->SpinLock, &irql);
+            const bool busy = dx->IoCount != 0;
+            if (!busy) KeClearEvent(&dx->ReaderStarted);
+            KeReleaseSpinLock(&dx->SpinLock, irql);
+            if (busy) return CompletePower(ext, Irp, STATUS_DEVICE_BUSY);
+        }
+        return PassDown(ext, Irp);
+    }
+    if (type == SystemPowerState && sp->MinorFunction == IRP_MN_SET_POWER) {
+        const ULONG s = state.SystemState;
+        if ((s >= PowerSystemWorking && s <= PowerSystemSleeping2) || s == PowerSystemMaximum) {
+            if (r->ReaderPowerState == READER_POWER_WORKING) {
+                KeSetEvent(&dx->ReaderStarted, IO_NO_INCREMENT, FALSE);
+                return PassDown(ext, Irp);
+            }
+            return RequestDevicePower(DeviceObject, Irp, PowerDeviceD0);
+        }
+        if (SleepingSystemState(s)) {
+            if (r->ReaderPowerState == READER_POWER_SLEEPING) return PassDown(ext, Irp);
+            POWER_STATE sleeping;
+            sleeping.SystemState = PowerSystemSleeping3;
+            PoSetPowerState(DeviceObject, SystemPowerState, sleeping);
+            return RequestDevicePower(DeviceObject, Irp, PowerDeviceD3);
+        }
+    }
+    return PassDown(ext, Irp);
+}
+
+NTSTATUS PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    auto* ext = static_cast<PSMARTCARD_EXTENSION>(Context);
+    PREADER_EXTENSION r = ext->ReaderExtension;
+    if (Irp->PendingReturned) IoMarkIrpPending(Irp);
+    ext->MinorIoControlCode = SCARD_COLD_RESET;
+    IdentifyUnderReaderMutex(ext);
+    if (r->CardPresentBeforeSleep || ext->ReaderCapabilities.CurrentState > SCARD_ABSENT) {
+        CompleteCardTracking(ext);
+    }
+    r->ReaderPowerState = READER_POWER_WORKING;
+    SmartcardReleaseRemoveLockWithTag(ext, TAG_POWER);
+    PoSetPowerState(DeviceObject, DevicePowerState,
+                    IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State);
+    PoStartNextPowerIrp(Irp);
+    KeSetEvent(&Dx(DeviceObject)->ReaderStarted, IO_NO_INCREMENT, FALSE);
+    return STATUS_SUCCESS;
+}
