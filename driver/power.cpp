@@ -12,12 +12,16 @@ PDEVICE_EXTENSION Dx(PDEVICE_OBJECT device) {
 bool SleepingSystemState(ULONG s) { return s >= PowerSystemSleeping3 && s <= PowerSystemShutdown; }
 
 // Identification exchanges frames with the reader: the polling thread keeps running while the
-// system sleeps and must not take the replies.
-void IdentifyUnderReaderMutex(PSMARTCARD_EXTENSION ext) {
-    PREADER_EXTENSION r = ext->ReaderExtension;
+// system sleeps and must not take the replies. The card state is the polling thread's as well,
+// written under the same mutex, so it is read under it here.
+void LockReader(PREADER_EXTENSION r) {
     KeWaitForSingleObject(&r->ReaderMutex, Executive, KernelMode, FALSE, nullptr);
-    IdentifyReader(ext);
-    KeReleaseMutex(&r->ReaderMutex, FALSE);
+}
+
+void UnlockReader(PREADER_EXTENSION r) { KeReleaseMutex(&r->ReaderMutex, FALSE); }
+
+bool CardIn(PSMARTCARD_EXTENSION ext) {
+    return ext->ReaderCapabilities.CurrentState > SCARD_ABSENT;
 }
 
 NTSTATUS PassDown(PSMARTCARD_EXTENSION ext, PIRP irp) {
@@ -99,11 +103,13 @@ NTSTATUS PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             PoSetPowerState(DeviceObject, DevicePowerState, state);
             // Taken afresh at every power-down, so a sleep without a card after one with a
             // card neither resets the reader nor reports a card change.
-            r->CardPresentBeforeSleep = ext->ReaderCapabilities.CurrentState > SCARD_ABSENT ? 1 : 0;
+            LockReader(r);
+            r->CardPresentBeforeSleep = CardIn(ext) ? 1 : 0;
             if (r->CardPresentBeforeSleep) {
-                IdentifyUnderReaderMutex(ext);  // also drops the card's power
+                IdentifyReader(ext);  // also drops the card's power
                 Irp->IoStatus.Status = STATUS_SUCCESS;
             }
+            UnlockReader(r);
             r->ReaderPowerState = READER_POWER_SLEEPING;
         }
         return PassDown(ext, Irp);
@@ -144,8 +150,11 @@ NTSTATUS PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     PREADER_EXTENSION r = ext->ReaderExtension;
     if (Irp->PendingReturned) IoMarkIrpPending(Irp);
     ext->MinorIoControlCode = SCARD_COLD_RESET;
-    IdentifyUnderReaderMutex(ext);
-    if (r->CardPresentBeforeSleep || ext->ReaderCapabilities.CurrentState > SCARD_ABSENT) {
+    LockReader(r);
+    IdentifyReader(ext);
+    const bool cardIn = CardIn(ext);
+    UnlockReader(r);
+    if (r->CardPresentBeforeSleep || cardIn) {
         CompleteCardTracking(ext);
     }
     r->ReaderPowerState = READER_POWER_WORKING;

@@ -21,7 +21,8 @@ std::vector<std::uint8_t> EncodePin(std::span<const std::uint8_t> digits, const 
     const std::size_t n = digits.size() < format.maxDigits ? digits.size() : format.maxDigits;
     std::vector<std::uint8_t> out;
     if (!format.bcd) {
-        for (std::size_t i = 0; i < n; ++i) out.push_back(static_cast<std::uint8_t>('0' + digits[i]));
+        for (std::size_t i = 0; i < n; ++i)
+            out.push_back(static_cast<std::uint8_t>('0' + digits[i]));
         return out;
     }
     for (std::size_t i = 0; i < n; i += 2) {

@@ -348,8 +348,7 @@ Reader::Reply Reader::CardExchange(std::span<const std::uint8_t> command) {
     return {std::move(*answer), CardBits()};
 }
 
-Reader::Reply Reader::PinFrame(std::uint8_t code, std::span<const std::uint8_t> data,
-                               SimTime now) {
+Reader::Reply Reader::PinFrame(std::uint8_t code, std::span<const std::uint8_t> data, SimTime now) {
     const bool modify = code == kCodePinModify;
     const std::size_t parameters = modify ? 3 : 2;
     if (data.size() <= parameters) return {{}, kStatusFailed};

@@ -133,8 +133,8 @@ class Reader {
     void RemoveCard();
     bool CardPresent() const;
     bool CardPowered() const;
-    // Queues a key pressed on the keypad (0..9 digits, 11 confirm). Each get-status reply reports
-    // and takes the oldest waiting key in its low nibble.
+    // Queues a key pressed on the keypad (0..9 digits, kKeyCancel, kKeyConfirm). Each get-status
+    // reply reports and takes the oldest waiting key in its low nibble.
     void PressKey(std::uint8_t key);
     // Queues scripted keys (see the keypad notes above). `anchor` is the moment the first step
     // counts from; nullopt anchors the steps when the reader next looks at its keypad. Throws

@@ -1,7 +1,6 @@
 // The vendor device-control codes, the terminal command table, the analysis of a command APDU
 // and what every handler shares: the answer writer, the data-object walk and the display text.
 #include <cstring>
-#include <type_traits>
 
 #include "link/command.h"
 #include "link/frame.h"
@@ -12,15 +11,15 @@
 const UCHAR BlankDisplayText[DISPLAY_WIDTH] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 
 const TERMINAL_COMMAND_ROW TerminalCommandTable[TERMINAL_COMMAND_ROWS] = {
-    {0x20, 0x17, CtOutput, 0},                          // OUTPUT
-    {0x20, 0x16, CtInput, CT_NEEDS_LE},                 // INPUT
-    {0x20, 0x13, CtGetStatus, 0},                       // GET STATUS
-    {0x20, 0x18, CtPerformVerification, CT_NEEDS_DATA}, // PERFORM VERIFICATION
-    {0x80, 0x60, CtSelectProtocol, CT_NEEDS_DATA},      // select protocol
-    {0x20, 0x19, CtModifyVerification, CT_NEEDS_DATA},  // MODIFY VERIFICATION DATA
-    {0x20, 0x10, CtResetOrRequest, 0},                  // reset
-    {0x20, 0x11, CtResetOrRequest, 0},                  // request card
-    {0xFF, 0xFF, nullptr, 0},                           // end of table
+    {0x20, 0x17, CtOutput, 0},                           // OUTPUT
+    {0x20, 0x16, CtInput, CT_NEEDS_LE},                  // INPUT
+    {0x20, 0x13, CtGetStatus, 0},                        // GET STATUS
+    {0x20, 0x18, CtPerformVerification, CT_NEEDS_DATA},  // PERFORM VERIFICATION
+    {0x80, 0x60, CtSelectProtocol, CT_NEEDS_DATA},       // select protocol
+    {0x20, 0x19, CtModifyVerification, CT_NEEDS_DATA},   // MODIFY VERIFICATION DATA
+    {0x20, 0x10, CtResetOrRequest, 0},                   // reset
+    {0x20, 0x11, CtResetOrRequest, 0},                   // request card
+    {0xFF, 0xFF, nullptr, 0},                            // end of table
 };
 
 namespace terminal {
@@ -69,7 +68,9 @@ void SetDisplayText(PREADER_EXTENSION r, const UCHAR* text, ULONG length) {
     r->DisplayTextLength = length < DISPLAY_WIDTH ? length : DISPLAY_WIDTH;
 }
 
-void SetBlankDisplayText(PREADER_EXTENSION r) { SetDisplayText(r, BlankDisplayText, DISPLAY_WIDTH); }
+void SetBlankDisplayText(PREADER_EXTENSION r) {
+    SetDisplayText(r, BlankDisplayText, DISPLAY_WIDTH);
+}
 
 }  // namespace terminal
 

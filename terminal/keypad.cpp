@@ -58,8 +58,8 @@ class InputDisplay {
 };
 
 // The INPUT key loop after the set-up; DisplayText points at the display buffer throughout.
-NTSTATUS CollectKeys(PSMARTCARD_EXTENSION ext, InputDisplay& display, ULONG timeout,
-                     UCHAR echoMode, ULONG keyLimit) {
+NTSTATUS CollectKeys(PSMARTCARD_EXTENSION ext, InputDisplay& display, ULONG timeout, UCHAR echoMode,
+                     ULONG keyLimit) {
     PREADER_EXTENSION r = ext->ReaderExtension;
     ULONG keys = 0;
     bool displayDue = true;
@@ -97,7 +97,7 @@ NTSTATUS CollectKeys(PSMARTCARD_EXTENSION ext, InputDisplay& display, ULONG time
             AppendStatusWord(ext, CT_SW_DONE);
         }
         // Differences of the wrapping clock, modulo 2^32.
-        if (!done && static_cast<LONGLONG>(MillisecondClock()) > static_cast<LONGLONG>(start) + timeout) {
+        if (!done && MillisecondClock() - start > timeout) {
             done = true;
             AppendStatusWord(ext, CT_SW_INPUT_TIMEOUT);
         }

@@ -5,10 +5,10 @@
 // Answers. A terminal command is answered in the request's system buffer, which it shares with
 // the command: the answer's data bytes, then SW1 SW2. Handlers read what they need of the
 // command before they write the first answer byte. The answer counter (IoRequest.Information
-// while the command runs) counts the bytes written; an answer is never written past the
-// caller's output buffer (IoRequest.ReplyBufferLength): one that would not fit leaves the
-// counter at ANSWER_DID_NOT_FIT, and the request then completes with STATUS_BUFFER_TOO_SMALL
-// and no information.
+// while the command runs) counts the bytes written; no byte is ever written past the caller's
+// output buffer (IoRequest.ReplyBufferLength). An append that would not fit writes nothing and
+// leaves the counter at ANSWER_DID_NOT_FIT, and the request then completes with
+// STATUS_BUFFER_TOO_SMALL and no information (what stands in the buffer is not the answer).
 //
 // Display timer. OUTPUT arms it with a 0x80 data object (its first value byte in seconds); at
 // its expiry the display is blanked. The timer's DPC does no reader I/O: it marks the expiry
@@ -68,9 +68,9 @@ constexpr ULONG PIN_TIMEOUT_MS = 31000;
 
 // Result of AnalyzeApdu.
 struct ApduInfo {
-    USHORT Lc;         // data bytes; 0 without a data field
-    USHORT Le;         // Le as coded; 0 when absent
-    const UCHAR* Data; // first data byte; meaningful only with LcPresent
+    USHORT Lc;          // data bytes; 0 without a data field
+    USHORT Le;          // Le as coded; 0 when absent
+    const UCHAR* Data;  // first data byte; meaningful only with LcPresent
     USHORT LePresent;
     USHORT ShortForm;  // 1 for the short coding, 0 once the body is recognised as extended
     USHORT LcPresent;

@@ -5,8 +5,11 @@
 // bottom of a device stack. Reads follow the SERIAL_TIMEOUTS rules on the kernel clock: a read
 // completes at once only when every byte asked for is already there; otherwise it answers
 // STATUS_PENDING and completes later from the port's own thread, with STATUS_TIMEOUT and the
-// count read so far when time runs out. The port records every request and byte, and tests can
-// make requests fail, cut reads short or time them out.
+// count read so far when time runs out. Reads, writes and control requests first ask the line's
+// Health(): a line that is gone, or a tty line that no create request has claimed (one whose
+// open was refused, say), answers them with its failure status, so the port never pretends to
+// work. The port records every request and byte, and tests can make requests fail, cut reads
+// short or time them out.
 #pragma once
 
 #include <condition_variable>
