@@ -1,8 +1,10 @@
 // The byte line under the serial port: a tty, or an in-process line to the reader emulator.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <span>
 
 #include "platform/kernel/clock.h"
@@ -19,6 +21,37 @@ struct LineSettings {
     bool Dtr = false;
     bool Rts = false;
     bool Break = false;
+};
+
+// Calls a line's notify function without holding a lock; Set returns only once no call of the
+// function it replaces is still running, so the port can go away right after
+// SetNotify(nullptr). Lines share it with the threads that notify.
+class LineNotifier {
+  public:
+    void Set(std::function<void()> fn) {
+        std::unique_lock<std::mutex> lock(mu_);
+        fn_ = std::move(fn);
+        idle_.wait(lock, [this] { return running_ == 0; });
+    }
+
+    void Call() {
+        std::function<void()> fn;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (!fn_) return;
+            fn = fn_;
+            ++running_;
+        }
+        fn();
+        std::lock_guard<std::mutex> lock(mu_);
+        if (--running_ == 0) idle_.notify_all();
+    }
+
+  private:
+    std::mutex mu_;
+    std::condition_variable idle_;
+    std::function<void()> fn_;
+    int running_ = 0;
 };
 
 class ByteLine {

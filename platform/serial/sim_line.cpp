@@ -4,38 +4,8 @@
 
 namespace quor::serial {
 
-// Calls the notify function without holding a lock; Set returns only once no call of the
-// function it replaces is still running, so the port can go away right after SetNotify(nullptr).
-class SimLine::Notifier {
-  public:
-    void Set(std::function<void()> fn) {
-        std::unique_lock<std::mutex> lock(mu_);
-        fn_ = std::move(fn);
-        idle_.wait(lock, [this] { return running_ == 0; });
-    }
-
-    void Call() {
-        std::function<void()> fn;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            if (!fn_) return;
-            fn = fn_;
-            ++running_;
-        }
-        fn();
-        std::lock_guard<std::mutex> lock(mu_);
-        if (--running_ == 0) idle_.notify_all();
-    }
-
-  private:
-    std::mutex mu_;
-    std::condition_variable idle_;
-    std::function<void()> fn_;
-    int running_ = 0;
-};
-
 SimLine::SimLine(std::shared_ptr<quor::sim::Reader> reader)
-    : reader_(std::move(reader)), notifier_(std::make_shared<Notifier>()) {
+    : reader_(std::move(reader)), notifier_(std::make_shared<LineNotifier>()) {
     reader_->SetChangeCallback([n = notifier_] { n->Call(); });
 }
 

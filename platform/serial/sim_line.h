@@ -33,10 +33,9 @@ class SimLine : public ByteLine {
   private:
     // The port's notify function, shared with the emulator's change callback: the emulator may
     // still be calling a copy of that callback while the line goes away.
-    class Notifier;
 
     std::shared_ptr<quor::sim::Reader> reader_;
-    std::shared_ptr<Notifier> notifier_;
+    std::shared_ptr<LineNotifier> notifier_;
     std::mutex mu_;
     bool dtr_ = false;
     bool rts_ = false;

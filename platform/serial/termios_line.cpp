@@ -16,36 +16,6 @@
 
 namespace quor::serial {
 
-// Calls the notify function without holding a lock; Set returns only once no call of the
-// function it replaces is still running, so the port can go away right after SetNotify(nullptr).
-class TermiosLine::Notifier {
-  public:
-    void Set(std::function<void()> fn) {
-        std::unique_lock<std::mutex> lock(mu_);
-        fn_ = std::move(fn);
-        idle_.wait(lock, [this] { return running_ == 0; });
-    }
-
-    void Call() {
-        std::function<void()> fn;
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            if (!fn_) return;
-            fn = fn_;
-            ++running_;
-        }
-        fn();
-        std::lock_guard<std::mutex> lock(mu_);
-        if (--running_ == 0) idle_.notify_all();
-    }
-
-  private:
-    std::mutex mu_;
-    std::condition_variable idle_;
-    std::function<void()> fn_;
-    int running_ = 0;
-};
-
 namespace {
 
 struct BaudEntry {
@@ -85,7 +55,9 @@ bool LineIoctl(int fd, unsigned long request, int* arg, int& err) {
 }  // namespace
 
 TermiosLine::TermiosLine(std::string path, std::chrono::milliseconds writeLimit)
-    : path_(std::move(path)), writeLimit_(writeLimit), notifier_(std::make_shared<Notifier>()) {}
+    : path_(std::move(path)),
+      writeLimit_(writeLimit),
+      notifier_(std::make_shared<LineNotifier>()) {}
 
 TermiosLine::~TermiosLine() {
     Close();

@@ -59,8 +59,6 @@ class TermiosLine : public ByteLine {
     static NTSTATUS Encode(const LineSettings& s, termios& t);
 
   private:
-    class Notifier;
-
     // Puts `s` into force on the open tty; ioMu_ held.
     NTSTATUS ApplyLocked(const LineSettings& s);
     void ReaderLoop(int fd, int stopFd);
@@ -69,7 +67,7 @@ class TermiosLine : public ByteLine {
 
     const std::string path_;
     const std::chrono::milliseconds writeLimit_;
-    std::shared_ptr<Notifier> notifier_;
+    std::shared_ptr<LineNotifier> notifier_;
 
     // Serialises everything that uses the descriptor against Open() and Close().
     std::mutex ioMu_;
