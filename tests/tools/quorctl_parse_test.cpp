@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include "tools/quorctl/atr.h"
+#include "tools/quorctl/cli.h"
+#include "tools/quorctl/hex.h"
+
+namespace quorctl {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+TEST(QuorctlHex, ParsesSeparatedAndPackedBytes) {
+    EXPECT_EQ(ParseHex("00 A4 00 0c"), (Bytes{0x00, 0xA4, 0x00, 0x0C}));
+    EXPECT_EQ(ParseHex("00A4000C"), (Bytes{0x00, 0xA4, 0x00, 0x0C}));
+    EXPECT_EQ(ParseHex("0x3f:00-ff"), (Bytes{0x3F, 0x00, 0xFF}));
+    EXPECT_EQ(ParseHex("  "), Bytes{});
+}
+
+TEST(QuorctlHex, RejectsOddDigitsAndStrangers) {
+    EXPECT_FALSE(ParseHex("0A4"));
+    EXPECT_FALSE(ParseHex("0 A4"));  // a lone digit before a separator
+    EXPECT_FALSE(ParseHex("GG"));
+    EXPECT_FALSE(ParseHex("00 A4 0x00"));  // 0x only in front
+}
+
+TEST(QuorctlHex, FormatsUpperCase) {
+    EXPECT_EQ(ToHex({0x0A, 0xFF, 0x00}), "0A FF 00");
+    EXPECT_EQ(ToHex({0x0A, 0xFF, 0x00}, false), "0AFF00");
+    EXPECT_EQ(ToHex({}), "");
+}
+
+TEST(QuorctlHex, ParsesNumbers) {
+    EXPECT_EQ(ParseNumber("0x3100DC"), 0x3100DCu);
+    EXPECT_EQ(ParseNumber("288"), 288u);
+    EXPECT_FALSE(ParseNumber("0x"));
+    EXPECT_FALSE(ParseNumber("12a"));
+    EXPECT_FALSE(ParseNumber("256", 255));
+    EXPECT_FALSE(ParseNumber("0x100000000"));
+}
+
+TEST(QuorctlAtr, AnalysesTheEmulatedT1CardsAnswer) {
+    auto a =
+        AnalyseAtr({0x3B, 0x86, 0x81, 0x31, 0xFE, 0x45, 0x45, 0x4D, 0x55, 0x2D, 0x54, 0x31, 0x98});
+    ASSERT_TRUE(a.valid) << a.problem;
+    EXPECT_FALSE(a.inverse);
+    EXPECT_EQ(a.protocols, (std::vector<int>{1}));
+    ASSERT_TRUE(a.ifsc);
+    EXPECT_EQ(*a.ifsc, 0xFE);
+    EXPECT_EQ(*a.bwi, 4);
+    EXPECT_EQ(*a.cwi, 5);
+    EXPECT_EQ(a.historical, (Bytes{'E', 'M', 'U', '-', 'T', '1'}));
+    EXPECT_TRUE(a.tck && a.tckOk);
+    EXPECT_EQ(a.f, 372);
+    EXPECT_EQ(a.d, 1);
+    EXPECT_NE(a.Summary().find("EMU-T1"), std::string::npos);
+}
+
+TEST(QuorctlAtr, ReadsTa1Tc1Tc2AndDefaultsToT0) {
+    // TS T0(TA1 TC1 TD1, 2 historical) TA1=96 TC1=02 TD1=40 (TC2, T=0) TC2=20 hist.
+    auto a = AnalyseAtr({0x3F, 0xD2, 0x96, 0x02, 0x40, 0x20, 0x11, 0x22});
+    ASSERT_TRUE(a.valid) << a.problem;
+    EXPECT_TRUE(a.inverse);
+    EXPECT_EQ(a.protocols, (std::vector<int>{0}));
+    EXPECT_EQ(a.fi, 9);
+    EXPECT_EQ(a.f, 512);
+    EXPECT_EQ(a.d, 32);
+    EXPECT_EQ(a.n, 2);
+    EXPECT_EQ(a.wi, 0x20);
+    EXPECT_FALSE(a.tck);
+}
+
+TEST(QuorctlAtr, FlagsBrokenAnswers) {
+    EXPECT_FALSE(AnalyseAtr({}).valid);
+    EXPECT_FALSE(AnalyseAtr({0x3A, 0x00}).valid);
+    EXPECT_FALSE(AnalyseAtr({0x3B, 0x86, 0x81}).valid);  // interface bytes cut
+    EXPECT_FALSE(AnalyseAtr({0x3B, 0x03, 0x01}).valid);  // historical bytes cut
+    EXPECT_FALSE(AnalyseAtr({0x3B, 0x80, 0x01}).valid);  // T=1 without TCK
+    auto wrong = AnalyseAtr({0x3B, 0x80, 0x01, 0x00});
+    EXPECT_TRUE(wrong.valid);
+    EXPECT_FALSE(wrong.tckOk);
+}
+
+TEST(QuorctlShellLine, SplitsWordsAndQuotes) {
+    std::vector<std::string> w;
+    ASSERT_TRUE(SplitLine("display \"HELLO  YOU\" x", &w));
+    EXPECT_EQ(w, (std::vector<std::string>{"display", "HELLO  YOU", "x"}));
+    ASSERT_TRUE(SplitLine("   ", &w));
+    EXPECT_TRUE(w.empty());
+    EXPECT_FALSE(SplitLine("display \"open", &w));
+}
+
+}  // namespace
+}  // namespace quorctl

@@ -1,0 +1,1024 @@
+#include "tools/quorctl/session.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+
+#include "driver/driver.h"
+#include "platform/kernel/clock.h"
+#include "platform/kernel/ke.h"
+#include "platform/kernel/ntstatus.h"
+#include "platform/serial/port.h"
+#include "platform/serial/sim_line.h"
+#include "platform/smclib/smclib.h"
+#include "sim/config.h"
+#include "sim/memory_card.h"
+#include "sim/processor_card.h"
+#include "sim/reader.h"
+#include "terminal/terminal.h"
+#include "tools/quorctl/atr.h"
+#include "tools/quorctl/hex.h"
+#if __has_include("platform/serial/termios_line.h")
+#include "platform/serial/termios_line.h"
+#define QUORCTL_HAVE_TTY 1
+#endif
+
+namespace quorctl {
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+std::vector<std::uint8_t> Ulong(std::uint32_t v) {
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+            static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+}
+
+std::optional<std::uint32_t> ReadUlong(const std::vector<std::uint8_t>& b) {
+    if (b.size() < 4) return std::nullopt;
+    return static_cast<std::uint32_t>(b[0] | b[1] << 8 | b[2] << 16) |
+           static_cast<std::uint32_t>(b[3]) << 24;
+}
+
+std::string Text(const std::vector<std::uint8_t>& b) {
+    std::string s(b.begin(), b.end());
+    while (!s.empty() && s.back() == '\0') s.pop_back();
+    return s;
+}
+
+std::string Hex8(std::uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", v);
+    return buf;
+}
+
+std::string Hex2(std::uint32_t v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02X", v & 0xFF);
+    return buf;
+}
+
+std::vector<std::uint8_t> HexArg(const std::vector<std::string>& words, const char* what) {
+    std::string joined;
+    for (const auto& w : words) joined += w + " ";
+    auto bytes = ParseHex(joined);
+    if (!bytes) throw UsageError(std::string("bad hex for ") + what + ": '" + joined + "'");
+    return *bytes;
+}
+
+std::string Joined(const std::vector<std::string>& words) {
+    std::string s;
+    for (std::size_t i = 0; i < words.size(); ++i) s += (i ? " " : "") + words[i];
+    return s;
+}
+
+std::shared_ptr<quor::sim::Card> MakeCard(const std::string& type) {
+    if (type == "t0") return std::make_shared<quor::sim::T0Card>();
+    if (type == "t1") return std::make_shared<quor::sim::T1Card>();
+    if (type == "dual") return std::make_shared<quor::sim::DualCard>();
+    if (type == "memory") return std::make_shared<quor::sim::MemoryCard>();
+    return nullptr;
+}
+
+struct AttrInfo {
+    const char* name;
+    std::uint32_t tag;
+    bool text;
+};
+
+const AttrInfo kAttrs[] = {
+    {"vendor", SCARD_ATTR_VENDOR_NAME, true},
+    {"ifd_type", SCARD_ATTR_VENDOR_IFD_TYPE, true},
+    {"version", SCARD_ATTR_VENDOR_IFD_VERSION, false},
+    {"serial", SCARD_ATTR_VENDOR_IFD_SERIAL_NO, true},
+    {"channel", SCARD_ATTR_CHANNEL_ID, false},
+    {"protocols", SCARD_ATTR_PROTOCOL_TYPES, false},
+    {"default_clk", SCARD_ATTR_DEFAULT_CLK, false},
+    {"max_clk", SCARD_ATTR_MAX_CLK, false},
+    {"default_data_rate", SCARD_ATTR_DEFAULT_DATA_RATE, false},
+    {"max_data_rate", SCARD_ATTR_MAX_DATA_RATE, false},
+    {"max_ifsd", SCARD_ATTR_MAX_IFSD, false},
+    {"power_mgmt", SCARD_ATTR_POWER_MGMT_SUPPORT, false},
+    {"characteristics", SCARD_ATTR_CHARACTERISTICS, false},
+    {"current_protocol", SCARD_ATTR_CURRENT_PROTOCOL_TYPE, false},
+    {"current_clk", SCARD_ATTR_CURRENT_CLK, false},
+    {"current_f", SCARD_ATTR_CURRENT_F, false},
+    {"current_d", SCARD_ATTR_CURRENT_D, false},
+    {"current_n", SCARD_ATTR_CURRENT_N, false},
+    {"current_w", SCARD_ATTR_CURRENT_W, false},
+    {"current_ifsc", SCARD_ATTR_CURRENT_IFSC, false},
+    {"current_ifsd", SCARD_ATTR_CURRENT_IFSD, false},
+    {"current_bwt", SCARD_ATTR_CURRENT_BWT, false},
+    {"current_cwt", SCARD_ATTR_CURRENT_CWT, false},
+    {"ebc_encoding", SCARD_ATTR_CURRENT_EBC_ENCODING, false},
+    {"icc_presence", SCARD_ATTR_ICC_PRESENCE, false},
+    {"icc_interface_status", SCARD_ATTR_ICC_INTERFACE_STATUS, false},
+    {"atr", SCARD_ATTR_ATR_STRING, false},
+    {"icc_type", SCARD_ATTR_ICC_TYPE_PER_ATR, false},
+    {"unit", SCARD_ATTR_DEVICE_UNIT, false},
+};
+
+const char* MajorName(UCHAR major) {
+    switch (major) {
+        case IRP_MJ_CREATE:
+            return "CREATE";
+        case IRP_MJ_CLOSE:
+            return "CLOSE";
+        case IRP_MJ_READ:
+            return "READ";
+        case IRP_MJ_WRITE:
+            return "WRITE";
+        case IRP_MJ_DEVICE_CONTROL:
+            return "IOCTL";
+        case IRP_MJ_CLEANUP:
+            return "CLEANUP";
+        case IRP_MJ_PNP:
+            return "PNP";
+        case IRP_MJ_POWER:
+            return "POWER";
+        default:
+            return "OTHER";
+    }
+}
+
+std::string Millis(std::int64_t microseconds) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%10.3f", static_cast<double>(microseconds) / 1000.0);
+    return buf;
+}
+
+std::vector<std::uint8_t> ParseKeys(const std::string& keys) {
+    std::vector<std::uint8_t> codes;
+    for (char k : keys) {
+        if (k >= '0' && k <= '9')
+            codes.push_back(static_cast<std::uint8_t>(k - '0'));
+        else if (k == '#' || k == 'E' || k == 'e')
+            codes.push_back(quor::sim::kKeyConfirm);
+        else if (k == '*' || k == 'C' || k == 'c')
+            codes.push_back(quor::sim::kKeyCancel);
+        else if (k != ' ') {
+            throw UsageError(std::string("bad key '") + k + "' (0-9, # or E, * or C)");
+        }
+    }
+    if (codes.empty()) throw UsageError("no keys given");
+    return codes;
+}
+
+}  // namespace
+
+void RequestInterrupt() { g_interrupted = true; }
+void ClearInterrupt() { g_interrupted = false; }
+bool Interrupted() { return g_interrupted; }
+
+bool ValidCardType(const std::string& name) {
+    return name == "t0" || name == "t1" || name == "dual" || name == "memory" || name == "none";
+}
+
+std::string StatusHex(NTSTATUS status) { return Hex8(static_cast<std::uint32_t>(status)); }
+
+std::string ErrorText(NTSTATUS status) {
+    return std::string(NtStatusName(status)) + " (" + StatusHex(status) +
+           "): " + NtStatusText(status);
+}
+
+const char* StateName(std::uint32_t state) {
+    switch (state) {
+        case SCARD_UNKNOWN:
+            return "unknown";
+        case SCARD_ABSENT:
+            return "absent";
+        case SCARD_PRESENT:
+            return "present";
+        case SCARD_SWALLOWED:
+            return "swallowed";
+        case SCARD_POWERED:
+            return "powered";
+        case SCARD_NEGOTIABLE:
+            return "negotiable";
+        case SCARD_SPECIFIC:
+            return "specific";
+        default:
+            return "invalid";
+    }
+}
+
+std::string ProtocolNames(std::uint32_t mask) {
+    std::string s;
+    auto add = [&](const char* n) { s += (s.empty() ? "" : ",") + std::string(n); };
+    if (mask & SCARD_PROTOCOL_T0) add("T=0");
+    if (mask & SCARD_PROTOCOL_T1) add("T=1");
+    if (mask & SCARD_PROTOCOL_RAW) add("raw");
+    if (mask & SCARD_PROTOCOL_DEFAULT) add("default");
+    if (s.empty()) s = "none";
+    return s;
+}
+
+nlohmann::ordered_json Result::ToJson() const {
+    nlohmann::ordered_json j;
+    j["cmd"] = cmd;
+    j["status"] = StatusHex(status);
+    j["status_name"] = NtStatusName(status);
+    j["information"] = information;
+    j["data"] = ToHex(data, false);
+    for (auto it = fields.begin(); it != fields.end(); ++it) j[it.key()] = it.value();
+    if (!usage.empty()) {
+        j["error"] = usage;
+        j["usage_error"] = true;
+    } else if (status != STATUS_SUCCESS) {
+        j["error"] = NtStatusText(status);
+    }
+    return j;
+}
+
+std::string Result::ErrorLine() const {
+    if (!usage.empty()) return "error: " + usage;
+    return "error: " + ErrorText(status);
+}
+
+std::string Result::OneLine() const {
+    std::string s = cmd + ":";
+    for (const auto& l : lines) s += " " + l + ";";
+    if (!Ok())
+        s += " " + ErrorLine();
+    else if (lines.empty())
+        s += " ok";
+    else
+        s.pop_back();
+    return s;
+}
+
+// ---------------------------------------------------------------------------------------
+
+Session::Session(Options options, std::ostream& log) : options_(std::move(options)), log_(log) {}
+
+Session::~Session() {
+    if (host_) {
+        if (handle_) host_->Close(handle_);
+        handle_ = nullptr;
+        if (added_) host_->Remove(port_->Device());
+        PsTestWaitForSystemThreads();
+    }
+    if (traceThread_.joinable()) {
+        traceStop_ = true;
+        traceThread_.join();
+    }
+    if (options_.trace && port_) FlushTrace();
+    host_.reset();
+    port_.reset();
+}
+
+void Session::Log(const std::string& line) {
+    std::lock_guard lock(logMu_);
+    log_ << line << '\n';
+    log_.flush();
+}
+
+Result Session::Start() {
+    Result r{"start"};
+    if (options_.clockScale > 1.0) {
+        kclock::SetScaled(options_.clockScale);
+    } else {
+        kclock::SetReal();
+    }
+    std::unique_ptr<quor::serial::ByteLine> line;
+    if (options_.sim) {
+        quor::sim::ReaderConfig cfg = options_.model
+                                          ? quor::sim::ConfigForModelCode(*options_.model)
+                                          : quor::sim::ReaderConfig{};
+        // On a faster clock the gaps between the driver's writes look longer to the emulator.
+        cfg.interByteTimeout = static_cast<quor::sim::SimTime>(
+            static_cast<double>(cfg.interByteTimeout) * std::max(1.0, options_.clockScale));
+        reader_ = std::make_shared<quor::sim::Reader>(cfg);
+        if (auto card = MakeCard(options_.card)) reader_->InsertCard(card);
+        line = std::make_unique<quor::serial::SimLine>(reader_);
+        simStart_ = quor::serial::SimLine::SimNow();
+    } else {
+#ifdef QUORCTL_HAVE_TTY
+        line = std::make_unique<quor::serial::TermiosLine>(options_.port);
+#else
+        throw UsageError("--port is not available in this build; use --sim");
+#endif
+    }
+    clockStart_ = kclock::Now();
+    port_ = quor::serial::SerialPort::Create(std::move(line));
+    host_ = std::make_unique<khost::Host>();
+    if (options_.trace) traceThread_ = std::thread([this] { TraceLoop(); });
+
+    driver_ = host_->LoadDriver("quor", DriverEntry);
+    if (!driver_) {
+        r.status = STATUS_UNSUCCESSFUL;
+        return r;
+    }
+    r.status = host_->AddDevice(driver_, port_->Device(), &fdo_);
+    if (r.status != STATUS_SUCCESS) return r;
+    added_ = true;
+    Log("Identifying reader... (reset and identification take a few seconds)");
+    auto begin = std::chrono::steady_clock::now();
+    {
+        // Identification pauses three times; show that the tool is still alive meanwhile.
+        std::mutex mu;
+        std::condition_variable cv;
+        bool done = false;
+        std::thread progress([&] {
+            std::unique_lock lock(mu);
+            int seconds = 0;
+            while (!cv.wait_for(lock, std::chrono::seconds(1), [&] { return done; })) {
+                Log("  ... " + std::to_string(++seconds) + " s");
+            }
+        });
+        r.status = host_->Start(port_->Device());
+        {
+            std::lock_guard lock(mu);
+            done = true;
+        }
+        cv.notify_all();
+        progress.join();
+    }
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - begin)
+                  .count();
+    if (r.status != STATUS_SUCCESS) return r;
+    Log("Reader started in " + std::to_string(ms) + " ms.");
+    r.status = host_->Open(port_->Device(), &handle_);
+    if (r.status != STATUS_SUCCESS) handle_ = nullptr;
+    return r;
+}
+
+Session::Reply Session::Ioctl(std::uint32_t code, const std::vector<std::uint8_t>& input,
+                              std::uint32_t outLength) {
+    Reply reply;
+    if (!handle_) {
+        reply.status = STATUS_INVALID_DEVICE_STATE;
+        return reply;
+    }
+    ULONG_PTR info = 0;
+    reply.status = host_->Ioctl(handle_, code, input, outLength, &reply.data, &info);
+    reply.information = info;
+    if (reply.data.size() > info) reply.data.resize(info);
+    return reply;
+}
+
+Result Session::Simple(const std::string& cmd, std::uint32_t code,
+                       const std::vector<std::uint8_t>& input, std::uint32_t outLength) {
+    Result r{cmd};
+    auto reply = Ioctl(code, input, outLength);
+    r.status = reply.status;
+    r.information = reply.information;
+    r.data = reply.data;
+    return r;
+}
+
+Session::Reply Session::GetAttribute(std::uint32_t tag) {
+    return Ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(tag), 256);
+}
+
+std::optional<std::uint32_t> Session::AttributeUlong(std::uint32_t tag) {
+    auto reply = GetAttribute(tag);
+    if (reply.status != STATUS_SUCCESS) return std::nullopt;
+    return ReadUlong(reply.data);
+}
+
+std::optional<std::uint32_t> Session::CardState(NTSTATUS* status) {
+    auto reply = Ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4);
+    if (status) *status = reply.status;
+    if (reply.status != STATUS_SUCCESS) return std::nullopt;
+    return ReadUlong(reply.data);
+}
+
+NTSTATUS Session::Run(const Command& c, const Emit& emit) {
+    const std::string& n = c.name;
+    if (n == "watch") return Watch(c, emit);
+    Result r;
+    if (n == "info")
+        r = Info();
+    else if (n == "status")
+        r = Status();
+    else if (n == "power")
+        r = Power(c);
+    else if (n == "protocol")
+        r = Protocol(c);
+    else if (n == "transmit")
+        r = Transmit(c);
+    else if (n == "ct")
+        r = TerminalCommand("ct", HexArg(c.words, "ct"));
+    else if (n == "display")
+        r = Display(c);
+    else if (n == "input")
+        r = Input(c);
+    else if (n == "verify-pin")
+        r = Pin(c, false);
+    else if (n == "change-pin")
+        r = Pin(c, true);
+    else if (n == "raw-write")
+        r = RawWrite(c);
+    else if (n == "raw-read")
+        r = RawRead(c);
+    else if (n == "ioctl")
+        r = AnyIoctl(c);
+    else if (n == "wait")
+        r = Wait(c);
+    else if (n == "attr")
+        r = Attr(c);
+    else if (n == "state")
+        r = State();
+    else if (n == "sleep")
+        r = SleepWake(true);
+    else if (n == "wake")
+        r = SleepWake(false);
+    else if (n == "insert")
+        r = Insert(c);
+    else if (n == "remove")
+        r = Remove();
+    else if (n == "key")
+        r = Key(c);
+    else
+        throw UsageError("unknown command '" + n + "'");
+    if (options_.trace) FlushTrace();
+    emit(r);
+    return r.status;
+}
+
+Result Session::RunOne(const Command& c) {
+    Result last;
+    Run(c, [&](const Result& r) { last = r; });
+    return last;
+}
+
+Result Session::Info() {
+    Result r{"info"};
+    NTSTATUS first = STATUS_SUCCESS;
+    auto note = [&](NTSTATUS s) {
+        if (first == STATUS_SUCCESS && s != STATUS_SUCCESS) first = s;
+    };
+    auto text = [&](const char* key, const char* label, std::uint32_t tag) {
+        auto reply = GetAttribute(tag);
+        note(reply.status);
+        if (reply.status == STATUS_SUCCESS) {
+            r.fields[key] = Text(reply.data);
+            r.lines.push_back(std::string(label) + ": " + Text(reply.data));
+        } else {
+            r.fields[key] = nullptr;
+            r.lines.push_back(std::string(label) + ": (" + NtStatusName(reply.status) + ")");
+        }
+    };
+    auto number = [&](std::uint32_t tag) -> std::optional<std::uint32_t> {
+        auto reply = GetAttribute(tag);
+        note(reply.status);
+        if (reply.status != STATUS_SUCCESS) return std::nullopt;
+        return ReadUlong(reply.data);
+    };
+    text("vendor", "Vendor", SCARD_ATTR_VENDOR_NAME);
+    text("ifd_type", "Reader type", SCARD_ATTR_VENDOR_IFD_TYPE);
+    auto unit = number(SCARD_ATTR_DEVICE_UNIT);
+    r.fields["unit"] = unit ? nlohmann::ordered_json(*unit) : nullptr;
+    r.lines.push_back("Unit: " + (unit ? std::to_string(*unit) : "?"));
+    auto version = number(SCARD_ATTR_VENDOR_IFD_VERSION);
+    if (version) {
+        std::string v = std::to_string(*version >> 24) + "." +
+                        std::to_string((*version >> 16) & 0xFF) + "." +
+                        std::to_string(*version & 0xFFFF);
+        r.fields["version"] = v;
+        r.lines.push_back("Version: " + v + " (" + Hex8(*version) + ")");
+    } else {
+        r.fields["version"] = nullptr;
+        r.lines.push_back("Version: ?");
+    }
+    text("serial", "Serial number", SCARD_ATTR_VENDOR_IFD_SERIAL_NO);
+    auto clkDefault = number(SCARD_ATTR_DEFAULT_CLK);
+    auto clkMax = number(SCARD_ATTR_MAX_CLK);
+    nlohmann::ordered_json clock = nlohmann::ordered_json::object();
+    clock["default_khz"] = clkDefault ? nlohmann::ordered_json(*clkDefault) : nullptr;
+    clock["max_khz"] = clkMax ? nlohmann::ordered_json(*clkMax) : nullptr;
+    r.fields["clock"] = clock;
+    r.lines.push_back("Clock: " + (clkDefault ? std::to_string(*clkDefault) : "?") + " kHz (max " +
+                      (clkMax ? std::to_string(*clkMax) : "?") + " kHz)");
+    auto rateDefault = number(SCARD_ATTR_DEFAULT_DATA_RATE);
+    auto rateMax = number(SCARD_ATTR_MAX_DATA_RATE);
+    nlohmann::ordered_json rates = nlohmann::ordered_json::object();
+    rates["default_bps"] = rateDefault ? nlohmann::ordered_json(*rateDefault) : nullptr;
+    rates["max_bps"] = rateMax ? nlohmann::ordered_json(*rateMax) : nullptr;
+    r.fields["data_rates"] = rates;
+    r.lines.push_back("Data rate: " + (rateDefault ? std::to_string(*rateDefault) : "?") +
+                      " bps (max " + (rateMax ? std::to_string(*rateMax) : "?") + " bps)");
+    auto protocols = number(SCARD_ATTR_PROTOCOL_TYPES);
+    r.fields["protocols"] = protocols ? nlohmann::ordered_json(ProtocolNames(*protocols)) : nullptr;
+    r.lines.push_back("Protocols: " + (protocols ? ProtocolNames(*protocols) : "?"));
+    auto ifsd = number(SCARD_ATTR_MAX_IFSD);
+    r.fields["max_ifsd"] = ifsd ? nlohmann::ordered_json(*ifsd) : nullptr;
+    r.lines.push_back("Max IFSD: " + (ifsd ? std::to_string(*ifsd) : "?"));
+    NTSTATUS stateStatus = STATUS_SUCCESS;
+    auto state = CardState(&stateStatus);
+    note(stateStatus);
+    r.fields["state"] = state ? nlohmann::ordered_json(StateName(*state)) : nullptr;
+    r.lines.push_back(std::string("Card state: ") + (state ? StateName(*state) : "?"));
+    r.status = first;
+    return r;
+}
+
+Result Session::State() {
+    Result r{"state"};
+    auto reply = Ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4);
+    r.status = reply.status;
+    r.information = reply.information;
+    r.data = reply.data;
+    if (auto s = ReadUlong(reply.data); s && r.status == STATUS_SUCCESS) {
+        r.fields["state"] = StateName(*s);
+        r.lines.push_back(std::string("card ") + StateName(*s));
+    }
+    return r;
+}
+
+Result Session::Status() {
+    Result r = State();
+    r.cmd = "status";
+    if (r.status != STATUS_SUCCESS) return r;
+    if (auto p = AttributeUlong(SCARD_ATTR_CURRENT_PROTOCOL_TYPE)) {
+        r.fields["protocol"] = ProtocolNames(*p);
+        r.lines.push_back("protocol " + ProtocolNames(*p));
+    }
+    auto atr = GetAttribute(SCARD_ATTR_ATR_STRING);
+    if (atr.status == STATUS_SUCCESS && !atr.data.empty()) {
+        r.fields["atr"] = ToHex(atr.data, false);
+        r.lines.push_back("ATR " + ToHex(atr.data));
+    }
+    return r;
+}
+
+Result Session::Power(const Command& c) {
+    if (c.words.size() != 1) throw UsageError("power takes one of: down, cold, warm");
+    std::uint32_t action;
+    const std::string& w = c.words[0];
+    if (w == "down")
+        action = SCARD_POWER_DOWN;
+    else if (w == "cold")
+        action = SCARD_COLD_RESET;
+    else if (w == "warm")
+        action = SCARD_WARM_RESET;
+    else
+        throw UsageError("power takes one of: down, cold, warm (not '" + w + "')");
+    Result r = Simple("power", IOCTL_SMARTCARD_POWER, Ulong(action), 64);
+    r.fields["action"] = w;
+    if (r.status == STATUS_SUCCESS && !r.data.empty()) {
+        auto a = AnalyseAtr(r.data);
+        r.fields["atr"] = ToHex(r.data, false);
+        r.fields["analysis"] = a.ToJson();
+        r.lines.push_back("ATR " + ToHex(r.data));
+        r.lines.push_back(a.Summary());
+    } else if (r.status == STATUS_SUCCESS) {
+        r.lines.push_back("card powered down");
+    }
+    return r;
+}
+
+Result Session::Protocol(const Command& c) {
+    if (c.words.size() != 1) throw UsageError("protocol takes t0, t1 or t0,t1");
+    std::uint32_t mask = 0;
+    std::string w = c.words[0];
+    std::size_t start = 0;
+    while (start <= w.size()) {
+        std::size_t end = w.find(',', start);
+        std::string p = w.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (p == "t0" || p == "T0")
+            mask |= SCARD_PROTOCOL_T0;
+        else if (p == "t1" || p == "T1")
+            mask |= SCARD_PROTOCOL_T1;
+        else
+            throw UsageError("unknown protocol '" + p + "' (t0, t1 or t0,t1)");
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    Result r = Simple("protocol", IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(mask), 4);
+    if (auto p = ReadUlong(r.data); p && r.status == STATUS_SUCCESS) {
+        r.fields["protocol"] = ProtocolNames(*p);
+        r.lines.push_back("selected " + ProtocolNames(*p));
+    }
+    return r;
+}
+
+// Like a resource manager: without a protocol in force, power the card and negotiate. Returns
+// the protocol in force, or nothing with r.status set to the failure.
+std::optional<std::uint32_t> Session::EnsureProtocol(Result& r) {
+    // Like a resource manager: without a protocol in force, power the card and negotiate.
+    NTSTATUS st = STATUS_SUCCESS;
+    auto state = CardState(&st);
+    std::optional<std::uint32_t> protocol;
+    if (state && *state == SCARD_SPECIFIC) {
+        protocol = AttributeUlong(SCARD_ATTR_CURRENT_PROTOCOL_TYPE);
+        if (protocol && *protocol == 0) protocol.reset();
+    }
+    if (!protocol) {
+        if (!state || *state < SCARD_POWERED) {
+            auto power = Ioctl(IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64);
+            if (power.status != STATUS_SUCCESS) {
+                r.status = power.status;
+                r.fields["step"] = "power";
+                return std::nullopt;
+            }
+            r.lines.push_back("powered, ATR " + ToHex(power.data));
+        }
+        auto set =
+            Ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1), 4);
+        if (set.status != STATUS_SUCCESS) {
+            r.status = set.status;
+            r.fields["step"] = "protocol";
+            return std::nullopt;
+        }
+        protocol = ReadUlong(set.data).value_or(SCARD_PROTOCOL_T1);
+        r.lines.push_back("negotiated " + ProtocolNames(*protocol));
+    }
+    return protocol;
+}
+
+Result Session::Transmit(const Command& c) {
+    auto apdu = HexArg(c.words, "transmit");
+    if (apdu.size() < 4) throw UsageError("an APDU has at least 4 bytes");
+    Result r{"transmit"};
+    std::optional<std::uint32_t> protocol = EnsureProtocol(r);
+    if (!protocol) return r;
+    std::vector<std::uint8_t> input = Ulong(*protocol);
+    auto pci = Ulong(8);
+    input.insert(input.end(), pci.begin(), pci.end());
+    input.insert(input.end(), apdu.begin(), apdu.end());
+    auto reply = Ioctl(IOCTL_SMARTCARD_TRANSMIT, input, 8 + 258);
+    r.status = reply.status;
+    r.information = reply.information;
+    r.fields["protocol"] = ProtocolNames(*protocol);
+    if (reply.data.size() >= 8) {
+        r.data.assign(reply.data.begin() + 8, reply.data.end());
+    } else {
+        r.data = reply.data;
+    }
+    if (r.status == STATUS_SUCCESS) {
+        if (r.data.size() >= 2) {
+            std::uint32_t sw =
+                static_cast<std::uint32_t>(r.data[r.data.size() - 2] << 8 | r.data.back());
+            std::vector<std::uint8_t> body(r.data.begin(), r.data.end() - 2);
+            r.fields["response"] = ToHex(body, false);
+            r.fields["sw"] = Hex2(sw >> 8) + Hex2(sw);
+            std::string shown = body.empty() ? std::string("(none)") : ToHex(body);
+            if (!body.empty() && std::all_of(body.begin(), body.end(), [](std::uint8_t b) {
+                    return b >= 0x20 && b < 0x7F;
+                })) {
+                shown += " (\"" + std::string(body.begin(), body.end()) + "\")";
+            }
+            r.lines.push_back("response " + shown);
+            r.lines.push_back("SW " + Hex2(sw >> 8) + " " + Hex2(sw));
+        } else {
+            r.lines.push_back("answer " + ToHex(r.data));
+        }
+    }
+    return r;
+}
+
+NTSTATUS Session::Watch(const Command& c, const Emit& emit) {
+    if (c.count < 0) throw UsageError("--count must not be negative");
+    int events = 0;
+    NTSTATUS last = STATUS_SUCCESS;
+    while (!Interrupted() && (c.count == 0 || events < c.count)) {
+        NTSTATUS st = STATUS_SUCCESS;
+        auto state = CardState(&st);
+        if (!state) {
+            Result r{"watch"};
+            r.status = st;
+            emit(r);
+            return st;
+        }
+        bool present = *state > SCARD_ABSENT;
+        if (!handle_) return STATUS_INVALID_DEVICE_STATE;
+        auto request = host_->IoctlAsync(
+            handle_, present ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+        while (!request->Wait(100)) {
+            if (options_.trace) FlushTrace();
+            if (Interrupted()) {
+                request->Cancel();
+                request->Wait();
+                return last;
+            }
+        }
+        if (options_.trace) FlushTrace();
+        Result r{"watch"};
+        r.status = request->Status();
+        r.information = request->Information();
+        if (r.status == STATUS_SUCCESS) {
+            r.fields["event"] = present ? "removed" : "inserted";
+            r.lines.push_back(present ? "card removed" : "card inserted");
+        }
+        emit(r);
+        last = r.status;
+        if (r.status != STATUS_SUCCESS) return last;
+        ++events;
+    }
+    return last;
+}
+
+Result Session::Wait(const Command& c) {
+    if (c.words.size() != 2 || (c.words[0] != "present" && c.words[0] != "absent")) {
+        throw UsageError("wait takes present|absent and a time in milliseconds");
+    }
+    auto ms = ParseNumber(c.words[1], 3'600'000);
+    if (!ms) throw UsageError("bad time '" + c.words[1] + "'");
+    Result r{"wait"};
+    if (!handle_) {
+        r.status = STATUS_INVALID_DEVICE_STATE;
+        return r;
+    }
+    bool present = c.words[0] == "present";
+    auto request = host_->IoctlAsync(
+        handle_, present ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+    bool done = request->Wait(static_cast<int>(*ms));
+    if (!done) {
+        request->Cancel();
+        request->Wait();
+    }
+    r.status = request->Status();
+    r.information = request->Information();
+    r.fields["waited_for"] = c.words[0];
+    r.fields["timed_out"] = !done;
+    r.lines.push_back(done ? "card " + c.words[0] : "gave up after " + c.words[1] + " ms");
+    return r;
+}
+
+Result Session::TerminalCommand(const std::string& cmd, const std::vector<std::uint8_t>& apdu) {
+    if (apdu.size() < 4) throw UsageError("a terminal command has at least 4 bytes");
+    Result r = Simple(cmd, IOCTL_TERMINAL_COMMAND, apdu, 512);
+    if (r.status == STATUS_SUCCESS && r.data.size() >= 2) {
+        std::vector<std::uint8_t> body(r.data.begin(), r.data.end() - 2);
+        r.fields["response"] = ToHex(body, false);
+        r.fields["sw"] = Hex2(r.data[r.data.size() - 2]) + Hex2(r.data.back());
+        if (!body.empty()) r.lines.push_back("answer " + ToHex(body));
+        r.lines.push_back("SW " + Hex2(r.data[r.data.size() - 2]) + " " + Hex2(r.data.back()));
+    }
+    return r;
+}
+
+Result Session::Display(const Command& c) {
+    std::string text = Joined(c.words);
+    if (text.size() > 250) throw UsageError("display text too long (250 characters at most)");
+    std::vector<std::uint8_t> apdu;
+    apdu.reserve(text.size() + 7);
+    for (std::uint8_t b : {0x20, 0x17, 0x40, 0x00}) apdu.push_back(b);
+    apdu.push_back(static_cast<std::uint8_t>(text.size() + 2));
+    apdu.push_back(CT_TAG_DISPLAY_TEXT);
+    apdu.push_back(static_cast<std::uint8_t>(text.size()));
+    for (char ch : text) apdu.push_back(static_cast<std::uint8_t>(ch));
+    return TerminalCommand("display", apdu);
+}
+
+Result Session::Input(const Command& c) {
+    if (c.max < 0 || c.max > 255) throw UsageError("--max must be 0..255");
+    if (c.timeout > 255) throw UsageError("--timeout must be 0..255 seconds");
+    std::vector<std::uint8_t> apdu;
+    for (std::uint8_t b : {0x20, 0x16, 0x50, 0x02}) apdu.push_back(b);
+    if (c.timeout >= 0) {
+        apdu.push_back(0x03);
+        apdu.push_back(CT_TAG_TIMEOUT);
+        apdu.push_back(0x01);
+        apdu.push_back(static_cast<std::uint8_t>(c.timeout));
+    }
+    apdu.push_back(static_cast<std::uint8_t>(c.max));
+    Result r = WithKeys("input", apdu, c.keys, false);
+    if (r.status == STATUS_SUCCESS && r.data.size() >= 2) {
+        std::string digits(r.data.begin(), r.data.end() - 2);
+        r.fields["digits"] = digits;
+        r.lines.insert(r.lines.begin(), "digits \"" + digits + "\"");
+    }
+    return r;
+}
+
+Result Session::Pin(const Command& c, bool change) {
+    auto apdu = HexArg(c.words, change ? "change-pin" : "verify-pin");
+    if (apdu.size() < 4) throw UsageError("the card APDU has at least 4 bytes");
+    std::string paramText = c.params.empty() ? (change ? "48 05 0D" : "48 05") : c.params;
+    auto params = ParseHex(paramText);
+    std::size_t want = change ? 3 : 2;
+    if (!params || params->size() != want) {
+        throw UsageError("--params takes " + std::to_string(want) + " hex bytes");
+    }
+    std::vector<std::uint8_t> object = *params;
+    object.insert(object.end(), apdu.begin(), apdu.end());
+    if (object.size() + 2 > 255) throw UsageError("card APDU too long");
+    std::vector<std::uint8_t> command{0x20,
+                                      static_cast<std::uint8_t>(change ? 0x19 : 0x18),
+                                      0x01,
+                                      0x00,
+                                      static_cast<std::uint8_t>(object.size() + 2),
+                                      CT_TAG_COMMAND_TO_PERFORM,
+                                      static_cast<std::uint8_t>(object.size())};
+    command.insert(command.end(), object.begin(), object.end());
+    // The reader sends the completed command to the card: the card must be powered and speak a
+    // protocol first.
+    Result prepared{change ? "change-pin" : "verify-pin"};
+    if (!EnsureProtocol(prepared)) return prepared;
+    return WithKeys(change ? "change-pin" : "verify-pin", command, c.keys, true);
+}
+
+Result Session::RawWrite(const Command& c) {
+    auto bytes = HexArg(c.words, "raw-write");
+    if (bytes.empty()) throw UsageError("raw-write needs bytes");
+    Result r = Simple("raw-write", IOCTL_READER_RAW_WRITE, bytes, 0);
+    if (r.status == STATUS_SUCCESS) r.lines.push_back("written " + std::to_string(bytes.size()));
+    return r;
+}
+
+Result Session::RawRead(const Command& c) {
+    if (c.length <= 0 || c.length > 65536) throw UsageError("--length must be 1..65536");
+    Result r = Simple("raw-read", IOCTL_READER_RAW_READ, {}, static_cast<std::uint32_t>(c.length));
+    if (r.status == STATUS_SUCCESS) r.lines.push_back("read " + ToHex(r.data));
+    return r;
+}
+
+Result Session::AnyIoctl(const Command& c) {
+    if (c.words.size() != 3) throw UsageError("ioctl takes CODE HEX OUTLEN (HEX may be '-')");
+    auto code = ParseNumber(c.words[0]);
+    if (!code) throw UsageError("bad control code '" + c.words[0] + "'");
+    std::vector<std::uint8_t> input;
+    if (c.words[1] != "-") {
+        auto bytes = ParseHex(c.words[1]);
+        if (!bytes) throw UsageError("bad hex '" + c.words[1] + "'");
+        input = *bytes;
+    }
+    auto outLen = ParseNumber(c.words[2], 65536);
+    if (!outLen) throw UsageError("bad output length '" + c.words[2] + "'");
+    Result r = Simple("ioctl", static_cast<std::uint32_t>(*code), input,
+                      static_cast<std::uint32_t>(*outLen));
+    r.fields["code"] = Hex8(static_cast<std::uint32_t>(*code));
+    if (r.status == STATUS_SUCCESS) r.lines.push_back("output " + ToHex(r.data));
+    return r;
+}
+
+Result Session::Attr(const Command& c) {
+    if (c.words.size() != 1) throw UsageError("attr takes a name or 0xTAG");
+    const AttrInfo* found = nullptr;
+    std::uint32_t tag = 0;
+    for (const auto& a : kAttrs) {
+        if (c.words[0] == a.name) found = &a;
+    }
+    if (found) {
+        tag = found->tag;
+    } else {
+        auto n = ParseNumber(c.words[0]);
+        if (!n) {
+            std::string names;
+            for (const auto& a : kAttrs) names += std::string(" ") + a.name;
+            throw UsageError("unknown attribute '" + c.words[0] + "'; names:" + names);
+        }
+        tag = static_cast<std::uint32_t>(*n);
+    }
+    Result r = Simple("attr", IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(tag), 256);
+    r.fields["tag"] = Hex8(tag);
+    if (found) r.fields["name"] = found->name;
+    if (r.status == STATUS_SUCCESS) {
+        if (found && found->text) {
+            r.fields["value"] = Text(r.data);
+            r.lines.push_back(Text(r.data));
+        } else if (r.data.size() == 4) {
+            r.fields["value"] = *ReadUlong(r.data);
+            r.lines.push_back(std::to_string(*ReadUlong(r.data)) + " (" + Hex8(*ReadUlong(r.data)) +
+                              ")");
+        } else {
+            r.lines.push_back(ToHex(r.data));
+        }
+    }
+    return r;
+}
+
+Result Session::SleepWake(bool sleep) {
+    Result r{sleep ? "sleep" : "wake"};
+    if (!host_ || !added_) {
+        r.status = STATUS_INVALID_DEVICE_STATE;
+        return r;
+    }
+    r.status = sleep ? host_->Sleep(port_->Device()) : host_->Wake(port_->Device());
+    return r;
+}
+
+Result Session::Insert(const Command& c) {
+    if (!reader_) throw UsageError("insert works only with the emulated reader (--sim)");
+    std::string type = c.words.empty() ? "t1" : c.words[0];
+    if (c.words.size() > 1 || !ValidCardType(type) || type == "none") {
+        throw UsageError("insert takes t0, t1, dual or memory");
+    }
+    reader_->InsertCard(MakeCard(type));
+    Result r{"insert"};
+    r.fields["card"] = type;
+    r.lines.push_back(type + " card inserted");
+    return r;
+}
+
+Result Session::Remove() {
+    if (!reader_) throw UsageError("remove works only with the emulated reader (--sim)");
+    reader_->RemoveCard();
+    Result r{"remove"};
+    r.lines.push_back("card removed");
+    return r;
+}
+
+Result Session::Key(const Command& c) {
+    if (!reader_) throw UsageError("key works only with the emulated reader (--sim)");
+    std::string keys = Joined(c.words);
+    auto codes = ParseKeys(keys);
+    for (auto code : codes) reader_->PressKey(code);
+    Result r{"key"};
+    r.fields["keys"] = keys;
+    r.lines.push_back(std::to_string(codes.size()) + " key(s) pressed");
+    return r;
+}
+
+Result Session::WithKeys(const std::string& cmd, const std::vector<std::uint8_t>& apdu,
+                         const std::string& keys, bool pinEntry) {
+    if (keys.empty()) return TerminalCommand(cmd, apdu);
+    if (!reader_) throw UsageError("--keys works only with the emulated reader (--sim)");
+    auto codes = ParseKeys(keys);
+    if (pinEntry) {
+        // The reader collects the PIN when the PIN frame arrives: the keys must be waiting.
+        for (auto code : codes) reader_->PressKey(code);
+        return TerminalCommand(cmd, apdu);
+    }
+    // Key input begins with a display refresh; from then on the status polls are held off,
+    // so keys typed after it reach the input and not a poll.
+    std::size_t displays = reader_->DisplayLog().size();
+    std::atomic<bool> done{false};
+    Result r;
+    std::thread worker([&] {
+        r = TerminalCommand(cmd, apdu);
+        done = true;
+    });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!done && std::chrono::steady_clock::now() < deadline &&
+           reader_->DisplayLog().size() == displays) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    for (auto code : codes) reader_->PressKey(code);
+    worker.join();
+    return r;
+}
+
+// ---------------------------------------------------------------------------------------
+
+void Session::TraceLoop() {
+    while (!traceStop_) {
+        FlushTrace();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void Session::FlushTrace() {
+    std::lock_guard lock(traceMu_);
+    std::vector<std::pair<std::int64_t, std::string>> out;  // by time in microseconds
+    if (reader_) {
+        auto frames = reader_->Frames();
+        for (; framesSeen_ < frames.size(); ++framesSeen_) {
+            const auto& f = frames[framesSeen_];
+            std::vector<std::uint8_t> data(f.data.begin(), f.data.end());
+            out.emplace_back(f.time - simStart_, "[" + Millis(f.time - simStart_) +
+                                                     " ms] frame host->reader code " +
+                                                     Hex2(f.code) + " data [" + ToHex(data) + "]" +
+                                                     (f.checksumOk ? "" : " bad checksum") +
+                                                     (f.swallowed ? " ignored" : ""));
+            if (!f.reply.empty()) {
+                out.emplace_back(f.replyTime - simStart_, "[" + Millis(f.replyTime - simStart_) +
+                                                              " ms] frame reader->host " +
+                                                              ToHex(f.reply));
+            }
+        }
+        auto wire = reader_->WireLog();
+        for (; wireSeen_ < wire.size(); ++wireSeen_) {
+            const auto& w = wire[wireSeen_];
+            if (w.kind == quor::sim::WireEntry::Kind::kControlLines) {
+                out.emplace_back(w.time - simStart_, "[" + Millis(w.time - simStart_) +
+                                                         " ms] lines DTR=" + (w.dtr ? "1" : "0") +
+                                                         " RTS=" + (w.rts ? "1" : "0"));
+            } else if (w.kind == quor::sim::WireEntry::Kind::kPurge) {
+                out.emplace_back(w.time - simStart_, "[" + Millis(w.time - simStart_) +
+                                                         " ms] purge, dropped [" + ToHex(w.bytes) +
+                                                         "]");
+            }
+        }
+    }
+    if (port_) {
+        auto requests = port_->Requests();
+        for (; requestsSeen_ < requests.size(); ++requestsSeen_) {
+            const auto& q = requests[requestsSeen_];
+            if (q.status == STATUS_PENDING) break;  // reported once it completes
+            std::string line =
+                "[" + Millis((q.time - clockStart_) / 10) + " ms] serial " + MajorName(q.major);
+            if (q.ioctl) line += " " + Hex8(q.ioctl);
+            if (q.major == IRP_MJ_READ) line += " len " + std::to_string(q.length);
+            if (!q.input.empty()) line += " in [" + ToHex(q.input) + "]";
+            if (!q.output.empty()) line += " out [" + ToHex(q.output) + "]";
+            line += std::string(" -> ") + NtStatusName(q.status);
+            if (q.pended) line += " (pended)";
+            out.emplace_back((q.time - clockStart_) / 10, line);
+        }
+    }
+    if (out.empty()) return;
+    std::stable_sort(out.begin(), out.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::lock_guard logLock(logMu_);
+    for (const auto& l : out) log_ << "trace " << l.second << '\n';
+    log_.flush();
+}
+
+}  // namespace quorctl
