@@ -1,0 +1,212 @@
+// quor-sim serving a pseudo-terminal and quorctl talking to it over termios, as two separate
+// processes: the way a person tries the driver without a reader.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A child process with its standard input, output and error on pipes.
+class Process {
+  public:
+    explicit Process(std::vector<std::string> args) {
+        int in[2], out[2], err[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
+            ::pipe2(err, O_CLOEXEC) != 0) {
+            return;
+        }
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (::posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(in[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        in_ = in[1];
+        out_ = out[0];
+        err_ = err[0];
+        ::fcntl(err_, F_SETFL, O_NONBLOCK);
+    }
+    ~Process() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : {in_, out_, err_}) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
+
+    bool Running() const { return pid_ > 0; }
+
+    void Send(const std::string& line) {
+        std::string l = line + "\n";
+        ASSERT_EQ(::write(in_, l.data(), l.size()), static_cast<ssize_t>(l.size()));
+    }
+
+    std::optional<std::string> Line(milliseconds limit = milliseconds(20000)) {
+        const auto end = Clock::now() + limit;
+        for (;;) {
+            DrainErr();
+            if (auto nl = buffered_.find('\n'); nl != std::string::npos) {
+                std::string line = buffered_.substr(0, nl);
+                buffered_.erase(0, nl + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now());
+            if (left.count() <= 0) return std::nullopt;
+            pollfd p{out_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(std::min<long>(left.count(), 100))) <= 0) continue;
+            char buf[512];
+            const ssize_t n = ::read(out_, buf, sizeof(buf));
+            if (n <= 0) return std::nullopt;
+            buffered_.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+
+    // Waits for the process to end; its exit status, or -1.
+    int Exit(milliseconds limit) {
+        const auto end = Clock::now() + limit;
+        while (pid_ > 0 && Clock::now() < end) {
+            DrainErr();
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+        return -1;
+    }
+
+    const std::string& Err() {
+        DrainErr();
+        return errText_;
+    }
+
+  private:
+    void DrainErr() {
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(err_, buf, sizeof(buf))) > 0) errText_.append(buf, n);
+    }
+
+    pid_t pid_ = -1;
+    int in_ = -1, out_ = -1, err_ = -1;
+    std::string buffered_;
+    std::string errText_;
+};
+
+nlohmann::json Answer(Process& ctl, const std::string& command) {
+    ctl.Send(command);
+    auto line = ctl.Line();
+    if (!line) return {{"missing", command}};
+    return nlohmann::json::parse(*line, nullptr, false);
+}
+
+TEST(E2ePty, QuorctlDrivesQuorSimOverAPseudoTerminal) {
+    Process sim({QUOR_SIM_BINARY, "--pty", "--card", "none"});
+    ASSERT_TRUE(sim.Running());
+    auto pty = sim.Line(milliseconds(5000));
+    ASSERT_TRUE(pty && pty->rfind("/dev/", 0) == 0) << (pty ? *pty : "no pty path");
+
+    Process ctl({QUORCTL_BINARY, "--port", *pty, "--json", "--trace", "shell"});
+    ASSERT_TRUE(ctl.Running());
+
+    auto info = Answer(ctl, "info");
+    ASSERT_TRUE(info.is_object()) << info.dump();
+    EXPECT_EQ(info["status"], "0x00000000") << info.dump();
+    EXPECT_EQ(info["vendor"], "VESKA Systems");
+    EXPECT_EQ(info["ifd_type"], "QUOR Std USB");
+    EXPECT_EQ(info["serial"], "2002-a-1f, V58");
+    EXPECT_EQ(info["state"], "absent") << info.dump();
+
+    // A card goes in: the polling thread notices it.
+    sim.Send("insert t1");
+    auto present = Answer(ctl, "wait present 10000");
+    EXPECT_EQ(present["status"], "0x00000000") << present.dump();
+
+    auto power = Answer(ctl, "power cold");
+    EXPECT_EQ(power["status"], "0x00000000") << power.dump();
+    EXPECT_NE(power["data"].get<std::string>().find("3B"), std::string::npos) << power.dump();
+    auto protocol = Answer(ctl, "protocol t0,t1");
+    EXPECT_EQ(protocol["status"], "0x00000000") << protocol.dump();
+    auto select = Answer(ctl, "transmit 00 A4 00 0C 02 3F 00");
+    EXPECT_EQ(select["status"], "0x00000000") << select.dump();
+    EXPECT_EQ(select["sw"], "9000") << select.dump();
+
+    auto ct = Answer(ctl, "ct 20 13 00 46");
+    EXPECT_EQ(ct["status"], "0x00000000") << ct.dump();
+    EXPECT_NE(ct["data"].get<std::string>().find("460F"), std::string::npos) << ct.dump();
+
+    // Keys typed on the reader while INPUT runs (the polling thread waits meanwhile).
+    ctl.Send("input --max 3 --timeout 20");
+    std::this_thread::sleep_for(milliseconds(500));
+    sim.Send("key 123");
+    auto input = ctl.Line();
+    ASSERT_TRUE(input);
+    auto in = nlohmann::json::parse(*input, nullptr, false);
+    EXPECT_EQ(in["status"], "0x00000000") << *input;
+    EXPECT_EQ(in["digits"], "123") << *input;
+
+    // T=0 card in place of the T=1 card.
+    sim.Send("remove");
+    auto absent = Answer(ctl, "wait absent 10000");
+    EXPECT_EQ(absent["status"], "0x00000000") << absent.dump();
+    sim.Send("insert t0");
+    auto again = Answer(ctl, "wait present 10000");
+    EXPECT_EQ(again["status"], "0x00000000") << again.dump();
+    auto t0 = Answer(ctl, "transmit 00 A4 00 0C 02 3F 00");
+    EXPECT_EQ(t0["status"], "0x00000000") << t0.dump();
+    EXPECT_EQ(t0["sw"], "9000") << t0.dump();
+    EXPECT_EQ(t0["protocol"], "T=0") << t0.dump();
+
+    ctl.Send("quit");
+    EXPECT_EQ(ctl.Exit(milliseconds(20000)), 0);
+    // The trace shows the serial requests, with timestamps, on standard error.
+    EXPECT_NE(ctl.Err().find("serial"), std::string::npos);
+    EXPECT_NE(ctl.Err().find(" ms]"), std::string::npos);
+}
+
+TEST(E2ePty, ClosedPtyGivesAClearError) {
+    Process sim({QUOR_SIM_BINARY, "--pty", "--card", "t1"});
+    ASSERT_TRUE(sim.Running());
+    auto pty = sim.Line(milliseconds(5000));
+    ASSERT_TRUE(pty);
+    Process ctl({QUORCTL_BINARY, "--port", *pty, "--json", "shell"});
+    auto state = Answer(ctl, "state");
+    EXPECT_EQ(state["status"], "0x00000000") << state.dump();
+    // The emulator process goes away: the pty is closed under the driver.
+    sim.Send("quit");
+    std::this_thread::sleep_for(milliseconds(300));
+    auto power = Answer(ctl, "power cold");
+    ASSERT_TRUE(power.is_object()) << power.dump();
+    EXPECT_NE(power["status"], "0x00000000") << power.dump();
+    EXPECT_TRUE(power.contains("status_name"));
+    ctl.Send("quit");
+    EXPECT_EQ(ctl.Exit(milliseconds(20000)), 1);  // the driver answered an error
+}
+
+}  // namespace
