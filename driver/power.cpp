@@ -49,14 +49,7 @@ NTSTATUS RequestDevicePower(PDEVICE_OBJECT device, PIRP irp, DEVICE_POWER_STATE 
     ps.DeviceState = state;
     NTSTATUS status =
         PoRequestPowerIrp(device, IRP_MN_SET_POWER, ps, PowerRequestCompletion, &done, nullptr);
-    if (status != STATUS_PENDING) {
-        irp->IoStatus.Status = status;
-        irp->IoStatus.Information = 0;
-        SmartcardReleaseRemoveLockWithTag(ext, TAG_POWER);
-        PoStartNextPowerIrp(irp);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
+    if (status != STATUS_PENDING) return CompletePower(ext, irp, status);
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     PDEVICE_OBJECT lower = ext->ReaderExtension->AttachedDeviceObject;
     SmartcardReleaseRemoveLockWithTag(ext, TAG_POWER);
