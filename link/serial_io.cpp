@@ -108,10 +108,10 @@ NTSTATUS SerialIo(PSMARTCARD_EXTENSION SmartcardExtension) {
 
     ULONG position = 0;
     int repeats = 0;
-    NTSTATUS status;
-    do {
+    for (;;) {
         bool pended = false;
         ULONG_PTR transferred = 0;
+        NTSTATUS status;
         if (code == READER_SERIAL_WRITE) {
             const ULONG n = paced ? 1 : req.BufferLength;
             status = CallPort(r->AttachedDeviceObject, code, req.Buffer + position, n, nullptr, 0,
@@ -127,16 +127,18 @@ NTSTATUS SerialIo(PSMARTCARD_EXTENSION SmartcardExtension) {
         if (status == STATUS_INSUFFICIENT_RESOURCES && !pended) return status;
         if (pended) rep.BufferLength = static_cast<ULONG>(transferred);
 
-        if (paced && position < req.BufferLength) {
-            // A byte that could not be written ends the transfer with its status.
-            if (status != STATUS_SUCCESS) return status;
+        if (paced) {
+            // The last byte ends the write with its status, whatever it is: a paced write
+            // never goes past its data. A byte before it that could not be written ends the
+            // transfer with its status.
+            if (position >= req.BufferLength || status != STATUS_SUCCESS) return status;
             KeStallExecutionProcessor(gt);
-            status = STATUS_MORE_PROCESSING_REQUIRED;
-        } else if (status == STATUS_MORE_PROCESSING_REQUIRED && ++repeats > kMaxRepeats) {
-            return status;
+            continue;
         }
-    } while (status == STATUS_MORE_PROCESSING_REQUIRED);
-    return status;
+        // A port that keeps answering STATUS_MORE_PROCESSING_REQUIRED would otherwise hold
+        // the caller for ever.
+        if (status != STATUS_MORE_PROCESSING_REQUIRED || ++repeats > kMaxRepeats) return status;
+    }
 }
 
 NTSTATUS SerialReadWrite(PDEVICE_OBJECT PortDevice, UCHAR MajorFunction, PUCHAR Buffer,

@@ -168,6 +168,10 @@ std::optional<PortFault> SerialPort::TakeFault(UCHAR major, ULONG ioctl) {
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
         if (it->major != major) continue;
         if (major == IRP_MJ_DEVICE_CONTROL && it->ioctl != 0 && it->ioctl != ioctl) continue;
+        if (it->skip > 0) {
+            --it->skip;
+            return std::nullopt;
+        }
         PortFault f = *it;
         if (it->count > 0 && --it->count == 0) faults_.erase(it);
         return f;

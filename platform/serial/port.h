@@ -53,6 +53,13 @@ struct PortFault {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     ULONG bytes = 0;
     int count = 1;  // requests it applies to; -1 for every one until cleared, 0 for none
+    int skip = 0;   // matching requests passed over untouched before it applies
+
+    PortFault After(int requests) const {
+        PortFault f = *this;
+        f.skip = requests;
+        return f;
+    }
 
     static PortFault FailIoctl(ULONG code, NTSTATUS s, int n = 1) {
         return {Kind::Fail, IRP_MJ_DEVICE_CONTROL, code, s, 0, n};

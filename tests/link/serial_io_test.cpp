@@ -1,7 +1,8 @@
+#include "link/serial_io.h"
+
 #include <gtest/gtest.h>
 
 #include "link/command.h"
-#include "link/serial_io.h"
 #include "platform/kernel/clock.h"
 #include "tests/support/rig.h"
 
@@ -75,8 +76,8 @@ TEST(SerialIo, GuardTimePacesWrites) {
         rig.Ext()->CardCapabilities.GT = 12;
         kclock::ClearPauses();
         EXPECT_EQ(WriteBytes(rig, Hex("01 02 03 04 05")), STATUS_SUCCESS);
-        EXPECT_EQ(Writes(rig), (std::vector<std::vector<UCHAR>>{
-                                   Hex("01"), Hex("02"), Hex("03"), Hex("04"), Hex("05")}));
+        EXPECT_EQ(Writes(rig), (std::vector<std::vector<UCHAR>>{Hex("01"), Hex("02"), Hex("03"),
+                                                                Hex("04"), Hex("05")}));
         auto pauses = kclock::Pauses();
         ASSERT_EQ(pauses.size(), 4u);
         for (const auto& p : pauses) {
@@ -95,6 +96,33 @@ TEST(SerialIo, FailedPacedByteEndsTheWrite) {
     EXPECT_EQ(Writes(rig).size(), 2u);
 }
 
+// However the port answers, a paced write puts each byte on the line once and stops at the
+// last: a repeat request for the last byte must not run past the data.
+TEST(SerialIo, PacedWriteNeverRunsPastItsData) {
+    const struct {
+        const char* name;
+        int afterBytes;  // bytes the port takes normally before the fault
+        NTSTATUS status;
+        size_t writes;
+        NTSTATUS result;
+    } rows[] = {
+        {"repeat asked for the last byte", 4, STATUS_MORE_PROCESSING_REQUIRED, 5,
+         STATUS_MORE_PROCESSING_REQUIRED},
+        {"repeat asked for a middle byte", 2, STATUS_MORE_PROCESSING_REQUIRED, 3,
+         STATUS_MORE_PROCESSING_REQUIRED},
+        {"last byte times out", 4, STATUS_TIMEOUT, 5, STATUS_TIMEOUT},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ReaderRig rig(Manual());
+        rig.Ext()->CardCapabilities.GT = 5;
+        rig.Port().AddFault(
+            PortFault::FailMajor(IRP_MJ_WRITE, row.status, -1).After(row.afterBytes));
+        EXPECT_EQ(WriteBytes(rig, Hex("0A 0B 0C 0D 0E")), row.result);
+        EXPECT_EQ(Writes(rig).size(), row.writes);
+    }
+}
+
 TEST(SerialIo, ZeroByteWritesSendNothing) {
     ReaderRig rig(Manual());
     EXPECT_EQ(WriteBytes(rig, {}), STATUS_SUCCESS);
@@ -110,9 +138,9 @@ TEST(SerialIo, CountIsTakenOnlyFromARequestThatPended) {
         ReaderRig rig(Manual());
         rig.Port().SetCompletion(mode);
         rig.Port().AddFault(PortFault::ShortRead(3, STATUS_TIMEOUT));
-        ASSERT_EQ(SerialReadWrite(rig.R()->AttachedDeviceObject, IRP_MJ_WRITE,
-                                  Hex("09 00 09").data(), 3),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            SerialReadWrite(rig.R()->AttachedDeviceObject, IRP_MJ_WRITE, Hex("09 00 09").data(), 3),
+            STATUS_SUCCESS);
         PSMARTCARD_EXTENSION ext = rig.Ext();
         rig.R()->SerialIoControlCode = READER_SERIAL_READ;
         ext->SmartcardRequest.BufferLength = 0;
