@@ -141,6 +141,13 @@ NTSTATUS PinCommand(PSMARTCARD_EXTENSION ext, const ApduInfo* apdu, ULONG pinMod
     PREADER_EXTENSION r = ext->ReaderExtension;
     ClearAnswer(ext);
     r->PinTimeout = PIN_TIMEOUT_MS;
+    // Every answer carries at least a status word. Without room for it the command is refused
+    // before anything reaches the reader: the card must not act on a PIN whose outcome the
+    // caller cannot learn.
+    if (AnswerCapacity(ext) < 2) {
+        MarkAnswerDidNotFit(ext);
+        return STATUS_SUCCESS;
+    }
 
     const DATA_OBJECT* toPerform = nullptr;
     DATA_OBJECT last{};
