@@ -149,8 +149,15 @@ void Progress(PSMARTCARD_EXTENSION ext) {
     T1(ext).CardRequests = 0;
 }
 
+// Answer bytes the caller's reply buffer holds behind the reply header.
+ULONG ReplyRoom(PSMARTCARD_EXTENSION ext) {
+    const ULONG size = ext->IoRequest.ReplyBuffer != nullptr ? ext->IoRequest.ReplyBufferLength : 0;
+    return size > smclib::kIoHeaderLength ? size - smclib::kIoHeaderLength : 0;
+}
+
 void RestartApdu(PSMARTCARD_EXTENSION ext) {
     T1_DATA& t = T1(ext);
+    t.EmptyChained = 0;
     t.BytesSent = 0;
     t.BytesReceived = 0;
     t.MoreData = FALSE;
@@ -287,6 +294,14 @@ NTSTATUS OnIBlock(PSMARTCARD_EXTENSION ext, const Received& r) {
     t.BytesReceived += r.len;
     t.MoreData = (r.pcb & kIMore) ? TRUE : FALSE;
     if (t.MoreData) {
+        // A chain that can no longer fit the caller's reply buffer, or that keeps coming
+        // without adding anything, ends here; the next APDU resynchronises with the card,
+        // which is still in the middle of its chain.
+        if (t.BytesReceived > ReplyRoom(ext)) return GiveUp(ext, STATUS_BUFFER_TOO_SMALL);
+        t.EmptyChained = r.len == 0 ? t.EmptyChained + 1 : 0;
+        if (t.EmptyChained > T1_MAX_EMPTY_CHAINED) {
+            return GiveUp(ext, STATUS_DEVICE_PROTOCOL_ERROR);
+        }
         SetRBlock(ext, 0);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }

@@ -21,6 +21,8 @@ constexpr ULONG T1_MAX_RETRIES = 3;
 constexpr ULONG T1_MAX_RESYNCH = 3;
 // S(WTX request)s and S(IFS request)s from the card in a row without progress.
 constexpr ULONG T1_MAX_CARD_REQUESTS = 32;
+// Chained I-blocks of the card in a row that carry no byte; one more ends the APDU.
+constexpr ULONG T1_MAX_EMPTY_CHAINED = 3;
 
 // ---- T1_DATA.State: the block of ours that waits for the card's answer ----
 constexpr ULONG T1_STATE_IDLE = 0;       // no exchange pending
@@ -54,6 +56,7 @@ struct T1_DATA {
     ULONG ErrorCount;    // repeats asked since the last progress
     ULONG ResynchCount;  // S(RESYNCH request)s sent for this APDU
     ULONG CardRequests;  // S(WTX/IFS request)s of the card since the last progress
+    ULONG EmptyChained;  // chained I-blocks of the card in a row without a byte
     // The request this exchange serves (IoRequest buffer, its length, a digest of its bytes): a
     // request that differs in any of them is a new APDU.
     PUCHAR RequestBuffer;

@@ -96,6 +96,30 @@ void Play(const Scenario& sc) {
     }
 }
 
+// A card whose answer chain outgrows the caller's reply buffer, or that chains empty blocks
+// without end, is stopped; the next APDU starts with a resynchronisation.
+TEST(smclib_T1, EndlessChainsEnd) {
+    const Bytes full(254, 0x5A);
+    Script outgrows{{I(0, 0, kApdu), I(0, 1, full)}};
+    Script empty{{I(0, 0, kApdu), I(0, 1, kNone)}};
+    for (int i = 1; i <= 4; ++i) {
+        outgrows.push_back({R(i % 2, 0), I(i % 2, 1, full)});  // the 5th outgrows 1016 bytes
+        if (i < 4) empty.push_back({R(i % 2, 0), I(i % 2, 1, kNone)});
+    }
+    const Scenario cases[] = {
+        {"answer outgrows the reply buffer", outgrows, STATUS_BUFFER_TOO_SMALL},
+        {"empty chained blocks", empty, STATUS_DEVICE_PROTOCOL_ERROR},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        rig.ext->CardCapabilities.T1.IFSC = 32;
+        EXPECT_EQ(Exchange(rig, Announce() + c.steps, c.name), c.want) << c.name;
+        rig.SetApdu({0x00, 0xB0, 0x00, 0x00, 0x00});
+        ASSERT_EQ(SmartcardT1Request(rig.ext.get()), STATUS_SUCCESS);
+        EXPECT_EQ(Hex(rig.TakeSent()), Hex(S(0xC0))) << c.name;
+    }
+}
+
 TEST(smclib_T1, Exchanges) {
     const Bytes junk{0x00, 0x00};
     Bytes apdu(100), answer(302);
