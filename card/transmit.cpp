@@ -2,6 +2,8 @@
 // the library builds the protocol bytes, a PIN-pad header may go in front, the bytes travel in
 // one reader frame, and the reader's reply goes to the library's reply processing. One budget
 // of three repeats serves all passes of a call.
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "card/card.h"
@@ -13,6 +15,8 @@ namespace {
 
 constexpr LONG kRetries = 3;
 constexpr ULONG kMaxWaitTime = 0xFFFF;
+// Longest total read time-out in milliseconds (0xFFFFFFFF has a meaning of its own).
+constexpr std::uint64_t kMaxTotal = 0xFFFFFFFE;
 // Passes that T=0 and raw may ask for beyond their repeats; neither engine chains, so more
 // than a few means the reply processing is stuck.
 constexpr int kMaxExtraPasses = 8;
@@ -157,13 +161,23 @@ NTSTATUS ReaderTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
                     goto end;
                 }
             } else {
+                // The card asked for more time: the read may wait Wtx x BWT longer, and still
+                // returns as soon as the answer is there.
+                ULONG& total = r->SerialConfigData.Timeouts.ReadTotalTimeoutConstant;
+                const ULONG base = total;
                 if (ext->T1.Wtx != 0) {
-                    // The card asked for more time: wait Wtx x BWT microseconds before reading.
-                    LARGE_INTEGER pause;
-                    pause.QuadPart = -10LL * ext->T1.Wtx * ext->CardCapabilities.T1.BWT;
-                    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+                    const std::uint64_t extraMs =
+                        (std::uint64_t{ext->T1.Wtx} * ext->CardCapabilities.T1.BWT + 999) / 1000;
+                    total = static_cast<ULONG>(std::min<std::uint64_t>(base + extraMs, kMaxTotal));
+                    ReaderCommand(ext, RC_SET_TIMEOUTS);
                 }
                 NTSTATUS read = ReadReaderReply(ext, 1);
+                if (total != base) {
+                    total = base;
+                    const ULONG replyLength = rep.BufferLength;  // the time-out request clears it
+                    ReaderCommand(ext, RC_SET_TIMEOUTS);
+                    rep.BufferLength = replyLength;
+                }
                 const bool readOk = read == STATUS_SUCCESS;
                 if (NoAnswerStatus(read)) {
                     noReply = true;
