@@ -46,7 +46,11 @@ NTSTATUS CallLowerDriverSync(PDEVICE_OBJECT LowerDevice, PIRP Irp);
 
 // ---- power ----
 NTSTATUS PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Completion of the D0 request: hands the IRP to PowerUpWork and keeps it.
 NTSTATUS PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+// Re-identifies the reader after wake-up, reports a card change, completes the D0 request and
+// gives up its hold of the remove lock. Runs as the device's power work item.
+void PowerUpWork(PDEVICE_OBJECT DeviceObject, PVOID Context);
 void PowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                             POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
 

@@ -66,7 +66,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
     status = InitializeSmartcardExtension(device, ext, SerialIo);
     if (NT_SUCCESS(status)) {
         dx->WorkItem = IoAllocateWorkItem(device);
-        if (dx->WorkItem == nullptr) {
+        dx->PowerWorkItem = IoAllocateWorkItem(device);
+        if (dx->WorkItem == nullptr || dx->PowerWorkItem == nullptr) {
             SmartcardLogError(DriverObject, QUOR_MSG_NO_MEMORY, nullptr, 0);
             status = STATUS_INSUFFICIENT_RESOURCES;
         }
@@ -187,9 +188,11 @@ void RemoveDevice(PDEVICE_OBJECT DeviceObject) {
     }
     FreeReaderResources(ext);
     if (dx->PnPDeviceName.Buffer != nullptr) RtlFreeUnicodeString(&dx->PnPDeviceName);
-    if (dx->WorkItem != nullptr) {
-        IoFreeWorkItem(dx->WorkItem);
-        dx->WorkItem = nullptr;
+    for (PIO_WORKITEM* item : {&dx->WorkItem, &dx->PowerWorkItem}) {
+        if (*item != nullptr) {
+            IoFreeWorkItem(*item);
+            *item = nullptr;
+        }
     }
     IoDeleteDevice(DeviceObject);
 }

@@ -20,6 +20,9 @@ void LockReader(PREADER_EXTENSION r) {
 
 void UnlockReader(PREADER_EXTENSION r) { KeReleaseMutex(&r->ReaderMutex, FALSE); }
 
+// A device counts as started while its port is open; only then may requests be admitted.
+bool Started(PREADER_EXTENSION r) { return KeReadStateEvent(&r->SerialCloseDone) == 0; }
+
 bool CardIn(PSMARTCARD_EXTENSION ext) {
     return ext->ReaderCapabilities.CurrentState > SCARD_ABSENT;
 }
@@ -87,10 +90,13 @@ NTSTATUS PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     if (type == DevicePowerState && sp->MinorFunction == IRP_MN_SET_POWER) {
         if (state.DeviceState == PowerDeviceD0) {
+            // The IRP is finished by the power-up work item, whatever the port answers now.
+            IoMarkIrpPending(Irp);
             IoCopyCurrentIrpStackLocationToNext(Irp);
             IoSetCompletionRoutine(Irp, PowerUpCompletion, ext, TRUE, TRUE, TRUE);
-            // The remove lock stays held until PowerUpCompletion.
-            return PoCallDriver(r->AttachedDeviceObject, Irp);
+            // The remove lock stays held until the power-up work item has finished.
+            PoCallDriver(r->AttachedDeviceObject, Irp);
+            return STATUS_PENDING;
         }
         if (state.DeviceState == PowerDeviceD3) {
             PoSetPowerState(DeviceObject, DevicePowerState, state);
@@ -122,7 +128,7 @@ NTSTATUS PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         const ULONG s = state.SystemState;
         if ((s >= PowerSystemWorking && s <= PowerSystemSleeping2) || s == PowerSystemMaximum) {
             if (r->ReaderPowerState == READER_POWER_WORKING) {
-                KeSetEvent(&dx->ReaderStarted, IO_NO_INCREMENT, FALSE);
+                if (Started(r)) KeSetEvent(&dx->ReaderStarted, IO_NO_INCREMENT, FALSE);
                 return PassDown(ext, Irp);
             }
             return RequestDevicePower(DeviceObject, Irp, PowerDeviceD0);
@@ -138,10 +144,19 @@ NTSTATUS PowerDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return PassDown(ext, Irp);
 }
 
-NTSTATUS PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    auto* ext = static_cast<PSMARTCARD_EXTENSION>(Context);
+NTSTATUS PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID) {
+    // The completion may run in the port's own thread, the one that delivers the replies the
+    // re-identification waits for: the reader I/O goes to the device's power work item, which
+    // finishes the IRP.
+    IoQueueWorkItem(Dx(DeviceObject)->PowerWorkItem, PowerUpWork, DelayedWorkQueue, Irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void PowerUpWork(PDEVICE_OBJECT DeviceObject, PVOID Context) {
+    auto* irp = static_cast<PIRP>(Context);
+    PDEVICE_EXTENSION dx = Dx(DeviceObject);
+    PSMARTCARD_EXTENSION ext = &dx->SmartcardExtension;
     PREADER_EXTENSION r = ext->ReaderExtension;
-    if (Irp->PendingReturned) IoMarkIrpPending(Irp);
     ext->MinorIoControlCode = SCARD_COLD_RESET;
     LockReader(r);
     IdentifyReader(ext);
@@ -151,10 +166,12 @@ NTSTATUS PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
         CompleteCardTracking(ext);
     }
     r->ReaderPowerState = READER_POWER_WORKING;
-    SmartcardReleaseRemoveLockWithTag(ext, TAG_POWER);
     PoSetPowerState(DeviceObject, DevicePowerState,
-                    IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State);
-    PoStartNextPowerIrp(Irp);
-    KeSetEvent(&Dx(DeviceObject)->ReaderStarted, IO_NO_INCREMENT, FALSE);
-    return STATUS_SUCCESS;
+                    IoGetCurrentIrpStackLocation(irp)->Parameters.Power.State);
+    PoStartNextPowerIrp(irp);
+    // A device that is stopped, or was never started, waits for its start instead.
+    if (Started(r)) KeSetEvent(&dx->ReaderStarted, IO_NO_INCREMENT, FALSE);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    // Last: the removal may free the device as soon as the lock is given up.
+    SmartcardReleaseRemoveLockWithTag(ext, TAG_POWER);
 }
