@@ -3,6 +3,7 @@
 #include "card/card.h"
 #include "link/command.h"
 #include "link/frame.h"
+#include "platform/smclib/engine.h"
 #include "reader/reader.h"
 
 namespace {
@@ -22,7 +23,7 @@ ULONG WorkWaitingTime(PSMARTCARD_EXTENSION SmartcardExtension) {
     return a + (a * 102) / 100;
 }
 
-BOOLEAN ParseAtr(const UCHAR* Atr, ATR_INFO* a) {
+BOOLEAN ParseAtr(const UCHAR* Atr, ULONG Length, ATR_INFO* a) {
     a->Fi = 1;
     a->Di = 1;
     a->II = 1;
@@ -41,96 +42,177 @@ BOOLEAN ParseAtr(const UCHAR* Atr, ATR_INFO* a) {
     a->TD2Present = 0;
     a->TD3Present = 0;
     a->TD4Present = 0;
+    a->HistoricalCount = 0;
+    if (Length < 2) return FALSE;
+
+    // Every byte is read through `next`: an ATR cut short ends the walk where its bytes end,
+    // and what the missing bytes would have announced stays at its default.
+    ULONG p = 2;
+    bool cut = false;
+    auto next = [&](UCHAR* out) {
+        if (p >= Length) {
+            cut = true;
+            return false;
+        }
+        *out = Atr[p++];
+        return true;
+    };
+    UCHAR b = 0;
 
     const UCHAR t0 = Atr[1];
     a->HistoricalCount = t0 & 0x0F;
-    ULONG p = 2;
     UCHAR y = t0 >> 4;
 
     // Level 1: TA1 TB1 TC1 TD1.
-    if (y & 1) {
-        a->Fi = Atr[p] >> 4;
-        a->Di = Atr[p] & 0x0F;
-        ++p;
+    if ((y & 1) && next(&b)) {
+        a->Fi = b >> 4;
+        a->Di = b & 0x0F;
     }
-    if (y & 2) {
-        a->II = (Atr[p] >> 5) & 0x03;
-        a->PI1 = Atr[p] & 0x1F;
-        ++p;
+    if ((y & 2) && next(&b)) {
+        a->II = (b >> 5) & 0x03;
+        a->PI1 = b & 0x1F;
     }
-    if (y & 4) a->N = Atr[p++];
-    if (!(y & 8)) return TRUE;
-    UCHAR td = Atr[p++];
+    if ((y & 4) && next(&b)) a->N = b;
+    if (!(y & 8)) return !cut;
+    if (!next(&b)) return FALSE;
     a->TD1Present = 1;
-    a->TD1Protocol = td & 0x0F;
-    a->Protocol = td & 0x0F;
-    y = td >> 4;
+    a->TD1Protocol = b & 0x0F;
+    a->Protocol = b & 0x0F;
+    y = b >> 4;
 
     // Level 2: TA2 TB2 TC2 TD2.
-    if (y & 1) a->TA2 = Atr[p++];
-    if (y & 2) {
-        a->PI2 = Atr[p++];
+    if ((y & 1) && next(&b)) a->TA2 = b;
+    if ((y & 2) && next(&b)) {
+        a->PI2 = b;
         a->TB2Present = 1;
     }
-    if (y & 4) {
-        if (a->Protocol == 0) a->WI = Atr[p];
-        ++p;
-    }
-    if (!(y & 8)) return TRUE;
-    td = Atr[p++];
+    if ((y & 4) && next(&b) && a->Protocol == 0) a->WI = b;
+    if (!(y & 8)) return !cut;
+    if (!next(&b)) return FALSE;
     a->TD2Present = 1;
-    a->TD2Protocol = td & 0x0F;
-    a->Protocol = td & 0x0F;
-    y = td >> 4;
+    a->TD2Protocol = b & 0x0F;
+    a->Protocol = b & 0x0F;
+    y = b >> 4;
 
     // Level 3: TA3 TB3 TC3 TD3, read for T=1 and T=14.
-    if (y & 1) {
+    if ((y & 1) && next(&b)) {
         if (a->Protocol == 1) {
-            a->IFSC = Atr[p];
+            a->IFSC = b;
         } else if (a->Protocol == 14) {
-            a->T14TA3Low = Atr[p] & 0x0F;
-            a->T14TA3High = Atr[p] >> 4;
+            a->T14TA3Low = b & 0x0F;
+            a->T14TA3High = b >> 4;
         }
-        ++p;
     }
-    if (y & 2) {
+    if ((y & 2) && next(&b)) {
         if (a->Protocol == 1) {
-            a->CWI = Atr[p] & 0x0F;
-            a->BWI = Atr[p] >> 4;
+            a->CWI = b & 0x0F;
+            a->BWI = b >> 4;
         } else if (a->Protocol == 14) {
-            a->T14TB3 = Atr[p];
+            a->T14TB3 = b;
         }
-        ++p;
     }
-    if (y & 4) {
+    if ((y & 4) && next(&b)) {
         if (a->Protocol == 1) {
-            a->EDC = Atr[p] & 0x01;
+            a->EDC = b & 0x01;
         } else if (a->Protocol == 14) {
-            a->CWI = Atr[p];
+            a->CWI = b;
         }
-        ++p;
     }
-    if (!(y & 8)) return TRUE;
-    td = Atr[p++];
+    if (!(y & 8)) return !cut;
+    if (!next(&b)) return FALSE;
     a->TD3Present = 1;
-    a->TD3Protocol = td & 0x0F;
-    a->Protocol = td & 0x0F;
-    y = td >> 4;
+    a->TD3Protocol = b & 0x0F;
+    a->Protocol = b & 0x0F;
+    y = b >> 4;
 
     // Level 4: TA4 TB4 TC4 TD4.
-    if (y & 1) {
-        if (a->Protocol == 14) a->BWI = Atr[p];
-        ++p;
-    }
-    if (y & 2) ++p;
-    if (y & 4) ++p;
-    if (y & 8) {
-        td = Atr[p];
+    if ((y & 1) && next(&b) && a->Protocol == 14) a->BWI = b;
+    if (y & 2) next(&b);
+    if (y & 4) next(&b);
+    if ((y & 8) && next(&b)) {
         a->TD4Present = 1;
-        a->TD4Protocol = td & 0x0F;
-        a->Protocol = td & 0x0F;
+        a->TD4Protocol = b & 0x0F;
+        a->Protocol = b & 0x0F;
     }
-    return TRUE;
+    return !cut;
+}
+
+namespace {
+
+// Activates the card and takes its answer to reset, with ReaderMutex held: up to four
+// attempts, the ATR checked, analysed afresh and evaluated, the card's protocol fixed on the
+// reader where it leaves no choice, and the reader told the card's waiting time. The ATR is
+// left in CardCapabilities.ATR. Every status from the reader command layer other than success
+// is STATUS_DEVICE_DATA_ERROR.
+NTSTATUS PowerUpCard(PSMARTCARD_EXTENSION ext) {
+    PREADER_EXTENSION r = ext->ReaderExtension;
+    SCARD_CARD_CAPABILITIES& caps = ext->CardCapabilities;
+    ReaderCommand(ext, RC_GET_STATUS);
+    bool answered = false;
+    for (int attempt = 0; attempt < kPowerUpAttempts && !answered; ++attempt) {
+        ReaderCommand(ext, RC_PURGE);
+        answered = ReaderCommand(ext, RC_CARD_ON) == STATUS_SUCCESS && r->ReplyDataLength != 0;
+    }
+    if (!answered) {
+        r->ReaderStatus = 0;
+        EvaluateCardStatus(ext);
+        return STATUS_UNRECOGNIZED_MEDIA;
+    }
+    // An answer that is not an ATR (card not powered, reader error, bad TS, fewer bytes than
+    // its own indicators announce), or one too long for the ATR buffer, is refused.
+    const UCHAR ts = r->ReplyBuffer[0];
+    ATR_INFO analysis{};
+    if (!(r->ReaderStatus & READER_STATUS_POWERED) || (r->ReaderStatus & READER_STATUS_FAILED) ||
+        (ts != 0x3B && ts != 0x3F) || r->ReplyDataLength > MAXIMUM_ATR_LENGTH ||
+        !ParseAtr(r->ReplyBuffer, r->ReplyDataLength, &analysis)) {
+        caps.ATR.Length = 0;
+        return STATUS_UNRECOGNIZED_MEDIA;
+    }
+    // Nothing of an earlier card's capabilities may survive into this one's: the card may
+    // have been swapped between two polls.
+    const UCHAR length = static_cast<UCHAR>(r->ReplyDataLength & 0xFF);
+    std::memset(&caps, 0, sizeof(caps));
+    std::memcpy(caps.ATR.Buffer, r->ReplyBuffer, length);
+    caps.ATR.Length = length;
+    r->ProtocolSetByDriver = 0;
+    r->AtrInfo = analysis;
+    caps.Protocol.Selected = 0;
+    // The state was pulled back to SWALLOWED for this power-up; counting it as the state last
+    // reported makes the evaluation have the library analyse this ATR, even when the state
+    // ends where it was before (a card swapped between two polls, a reset of a specific card).
+    if (r->PreviousCardState > SCARD_ABSENT) r->PreviousCardState = SCARD_SWALLOWED;
+    EvaluateCardStatus(ext);
+
+    // The reader's waiting time, in units of 10 ms. A card whose protocol is not fixed yet
+    // gets the T=0 rule with its WI; T=1 sends its own before every block.
+    const std::uint64_t wwt = WorkWaitingTime(ext);
+    std::uint64_t wait;
+    if (caps.Protocol.Selected == SCARD_PROTOCOL_T1) {
+        const ULONG bwi = caps.T1.BWI < 32 ? caps.T1.BWI : 31;
+        wait = wwt * (std::uint64_t{1} << bwi) / 10;
+    } else {
+        wait = wwt * caps.T0.WI / 10;
+    }
+    // A value past 16 bits would wrap to a shorter wait: saturate instead.
+    SetWaitTimeParameter(r, static_cast<USHORT>(wait > kMaxWaitTime ? kMaxWaitTime : wait));
+    return ReaderCommand(ext, RC_SET_WAIT_TIME) == STATUS_SUCCESS ? STATUS_SUCCESS
+                                                                  : STATUS_DEVICE_DATA_ERROR;
+}
+
+}  // namespace
+
+NTSTATUS RepowerCard(PSMARTCARD_EXTENSION SmartcardExtension) {
+    PSMARTCARD_EXTENSION ext = SmartcardExtension;
+    PREADER_EXTENSION r = ext->ReaderExtension;
+    KeWaitForSingleObject(&r->ReaderMutex, Executive, KernelMode, FALSE, nullptr);
+    ext->CardCapabilities.ATR.Length = 0;
+    ULONG& state = ext->ReaderCapabilities.CurrentState;
+    state = state > SCARD_ABSENT ? SCARD_SWALLOWED : SCARD_UNKNOWN;
+    // A reset card knows nothing of an earlier T=1 session.
+    SmartcardT1ResetSession(ext);
+    const NTSTATUS status = PowerUpCard(ext);
+    KeReleaseMutex(&r->ReaderMutex, FALSE);
+    return status;
 }
 
 NTSTATUS ReaderPower(PSMARTCARD_EXTENSION SmartcardExtension) {
@@ -151,58 +233,22 @@ NTSTATUS ReaderPower(PSMARTCARD_EXTENSION SmartcardExtension) {
             EvaluateCardStatus(ext);
             break;
         case SCARD_COLD_RESET:
-        case SCARD_WARM_RESET: {
-            ReaderCommand(ext, RC_GET_STATUS);
-            bool answered = false;
-            for (int attempt = 0; attempt < kPowerUpAttempts && !answered; ++attempt) {
-                ReaderCommand(ext, RC_PURGE);
-                answered =
-                    ReaderCommand(ext, RC_CARD_ON) == STATUS_SUCCESS && r->ReplyDataLength != 0;
-            }
-            if (!answered) {
-                r->ReaderStatus = 0;
-                EvaluateCardStatus(ext);
+        case SCARD_WARM_RESET:
+            status = PowerUpCard(ext);
+            if (status == STATUS_UNRECOGNIZED_MEDIA) {
                 KeReleaseMutex(&r->ReaderMutex, FALSE);
-                return STATUS_UNRECOGNIZED_MEDIA;
+                return status;
             }
-            // An answer that is not an ATR (card not powered, reader error, bad TS), or one too
-            // long for the ATR buffer, is refused.
-            const UCHAR ts = r->ReplyBuffer[0];
-            if (!(r->ReaderStatus & READER_STATUS_POWERED) ||
-                (r->ReaderStatus & READER_STATUS_FAILED) || (ts != 0x3B && ts != 0x3F) ||
-                r->ReplyDataLength > MAXIMUM_ATR_LENGTH) {
-                caps.ATR.Length = 0;
-                KeReleaseMutex(&r->ReaderMutex, FALSE);
-                return STATUS_UNRECOGNIZED_MEDIA;
-            }
-            const UCHAR length = static_cast<UCHAR>(r->ReplyDataLength & 0xFF);
-            std::memcpy(caps.ATR.Buffer, r->ReplyBuffer, length);
-            caps.ATR.Length = length;
+            // The ATR goes back to a caller whose buffer holds it; a smaller buffer gets
+            // nothing and the power-up still succeeds.
             if (ext->IoRequest.ReplyBuffer != nullptr &&
-                ext->IoRequest.ReplyBufferLength >= length) {
-                std::memcpy(ext->IoRequest.ReplyBuffer, caps.ATR.Buffer, length);
-                if (ext->IoRequest.Information != nullptr) *ext->IoRequest.Information = length;
+                ext->IoRequest.ReplyBufferLength >= caps.ATR.Length) {
+                std::memcpy(ext->IoRequest.ReplyBuffer, caps.ATR.Buffer, caps.ATR.Length);
+                if (ext->IoRequest.Information != nullptr) {
+                    *ext->IoRequest.Information = caps.ATR.Length;
+                }
             }
-            r->ProtocolSetByDriver = 0;
-            ParseAtr(caps.ATR.Buffer, &r->AtrInfo);
-            caps.Protocol.Selected = 0;
-            EvaluateCardStatus(ext);
-
-            // The reader's waiting time, in units of 10 ms. A card whose protocol is not fixed
-            // yet gets the T=0 rule with its WI; T=1 sends its own before every block.
-            const std::uint64_t wwt = WorkWaitingTime(ext);
-            std::uint64_t wait;
-            if (caps.Protocol.Selected == SCARD_PROTOCOL_T1) {
-                const ULONG bwi = caps.T1.BWI < 32 ? caps.T1.BWI : 31;
-                wait = wwt * (std::uint64_t{1} << bwi) / 10;
-            } else {
-                wait = wwt * caps.T0.WI / 10;
-            }
-            // A value past 16 bits would wrap to a shorter wait: saturate instead.
-            SetWaitTimeParameter(r, static_cast<USHORT>(wait > kMaxWaitTime ? kMaxWaitTime : wait));
-            status = ReaderCommand(ext, RC_SET_WAIT_TIME);
             break;
-        }
         default:
             KeReleaseMutex(&r->ReaderMutex, FALSE);
             return STATUS_INVALID_DEVICE_REQUEST;

@@ -144,27 +144,33 @@ void PollThread(PVOID Context) {
         if (w != STATUS_WAIT_0) break;
         KeWaitForSingleObject(&r->ReaderMutex, Executive, KernelMode, FALSE, nullptr);
 
-        if (UpdateCardStatus(ext) != STATUS_SUCCESS) {
+        // While the reader owes a raw write its reply, a poll would take that reply for its
+        // own: the poll is skipped, and a skipped poll is no failed one.
+        if (RawReplyOutstanding(ext)) {
+            // nothing this round
+        } else if (UpdateCardStatus(ext) != STATUS_SUCCESS) {
             if (++r->PollErrorCount >= POLL_ERRORS_BEFORE_RESET) {
                 r->PollErrorCount = 0;
+                const bool inUse = ext->ReaderCapabilities.CurrentState == SCARD_SPECIFIC;
                 IdentifyReader(ext);
-                if (ext->ReaderCapabilities.CurrentState == SCARD_SPECIFIC) {
-                    ReaderCommand(ext, RC_PURGE);
-                    ReaderCommand(ext, RC_CARD_ON);
-                }
+                // The reset took the card's power and the reader's protocol and waiting time
+                // with it: a card in use gets a full power-up, as a cold reset gives it.
+                if (inUse) RepowerCard(ext);
             }
         } else {
             r->PollErrorCount = 0;
         }
 
-        const bool stop = KeReadStateEvent(&r->PollThreadStop) != 0;
         KeReleaseMutex(&r->ReaderMutex, FALSE);
         KeReleaseMutex(&r->DeviceControlMutex, FALSE);
-        if (stop) break;
 
+        // The pause between polls ends at once when the thread is told to stop.
         LARGE_INTEGER pause;
         pause.QuadPart = -POLL_PAUSE;
-        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+        if (KeWaitForSingleObject(&r->PollThreadStop, Executive, KernelMode, FALSE, &pause) ==
+            STATUS_WAIT_0) {
+            break;
+        }
     }
     // The handle is this thread's mark that it runs: close it and clear the mark before the
     // end is signalled, so a new start after StopPollThread starts a fresh thread.

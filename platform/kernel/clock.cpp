@@ -250,6 +250,10 @@ std::condition_variable& Cv() {
 
 void NotifyAll() { Cv().notify_all(); }
 
+void RecordPauseLocked(kclock::PauseKind kind, kclock::Ticks start, kclock::Ticks duration) {
+    kclock::RecordLocked(kind, start, duration);
+}
+
 bool WaitLocked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
                 kclock::Ticks deadline) {
     using namespace kclock;

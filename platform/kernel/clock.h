@@ -21,7 +21,9 @@ constexpr Ticks kInfinite = INT64_MAX;
 
 enum class Mode { Real, Scaled, Manual };
 
-enum class PauseKind { Delay, Stall };
+// Delay: a sleep. Stall: a busy-wait. Wait: a wait for an object with a relative time-out,
+// which ends early when the object is signalled.
+enum class PauseKind { Delay, Stall, Wait };
 
 struct PauseRecord {
     std::uint32_t thread;  // small per-thread number (see ThreadNumber)

@@ -16,6 +16,9 @@ void NotifyAll();
 
 // With DispatcherLock held through `lock`, waits until `ready()` is true or the clock reaches
 // `deadline` (kclock::kInfinite for no limit). Returns ready()'s final value.
+// With DispatcherLock held: records a pause of the calling thread in the clock's pause log.
+void RecordPauseLocked(kclock::PauseKind kind, kclock::Ticks start, kclock::Ticks duration);
+
 bool WaitLocked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
                 kclock::Ticks deadline);
 

@@ -326,6 +326,11 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
     WaitBlock w{Object, Count, WaitType, Self(), false, 0};
     if (!TrySatisfyLocked(w)) {
         if (deadline <= now) return STATUS_TIMEOUT;  // a test (zero time-out) or a past time
+        // A relative time-out is a pause that an object may end early: it goes into the
+        // clock's pause log like a delay, so a test on the manual clock can see and end it.
+        if (Timeout != nullptr && Timeout->QuadPart < 0) {
+            kinternal::RecordPauseLocked(kclock::PauseKind::Wait, now, -Timeout->QuadPart);
+        }
         Waiters().push_back(&w);
         kinternal::WaitLocked(
             lock, [&] { return w.satisfied || TrySatisfyLocked(w); }, deadline);

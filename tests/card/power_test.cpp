@@ -207,17 +207,63 @@ TEST(CardPower, ParseAtrReadsTheInterfaceBytes) {
     // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.atr);
-        Bytes atr = Hex(c.atr);
-        atr.resize(MAXIMUM_ATR_LENGTH, 0);
+        const Bytes atr = Hex(c.atr);
         ATR_INFO a;
         std::memset(&a, 0xCC, sizeof(a));
-        ASSERT_TRUE(ParseAtr(atr.data(), &a));
+        ASSERT_TRUE(ParseAtr(atr.data(), static_cast<ULONG>(atr.size()), &a));
         const std::array<ULONG, 13> got = {a.Fi,        a.Di,         a.N,
                                            a.WI,        a.IFSC,       a.CWI,
                                            a.BWI,       a.EDC,        a.HistoricalCount,
                                            a.Protocol,  a.TD1Present, a.TD2Present,
                                            a.TD3Present};
         EXPECT_EQ(got, c.fields);
+    }
+}
+
+// A card swapped faster than the polls is analysed afresh at its power-up: nothing of the old
+// card's T=1 parameters survives, and it answers APDUs.
+TEST(CardPower, ASwappedCardGetsItsOwnCapabilities) {
+    quor::sim::T1Card::Options crc32;
+    crc32.t1.ifsc = 32;
+    crc32.t1.edc = quor::sim::t1::Edc::kCrc;
+    CardBench b(std::make_shared<quor::sim::T1Card>(crc32));
+    ASSERT_EQ(b.Power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+    EXPECT_EQ(b.Ext()->CardCapabilities.T1.EDC & 1, 1);
+    ASSERT_EQ(b.Exchange(Hex("00 A4 00 0C 02 3F 00")), Hex("90 00"));
+
+    b.Reader().InsertCard(std::make_shared<quor::sim::T1Card>());  // LRC, IFSC 254
+    ASSERT_EQ(b.Power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+    EXPECT_EQ(b.State(), SCARD_SPECIFIC);
+    EXPECT_EQ(b.Ext()->CardCapabilities.T1.EDC & 1, 0);
+    EXPECT_EQ(b.Ext()->CardCapabilities.T1.IFSC, 254);
+    EXPECT_EQ(b.R()->AtrInfo.IFSC, 254u);
+    EXPECT_EQ(b.Exchange(Hex("00 A4 00 0C 02 3F 00")), Hex("90 00"));
+}
+
+// An ATR cut short is refused, and nothing is taken from beyond its end (behind it lie the
+// previous card's bytes).
+TEST(CardPower, ParseAtrStopsAtTheEndOfACutAtr) {
+    const struct {
+        const char* atr;
+        USHORT td1, td2;
+        ULONG ifsc, bwi;
+    } rows[] = {
+        {"3B 86", 0, 0, 32, 4},
+        {"3B 80 81", 1, 0, 32, 4},
+        {"3B 80 81 31 40", 1, 1, 64, 4},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.atr);
+        Bytes atr = Hex(row.atr);
+        const auto length = static_cast<ULONG>(atr.size());
+        atr.resize(MAXIMUM_ATR_LENGTH, 0xFF);  // an earlier ATR's bytes announce everything
+        ATR_INFO a;
+        EXPECT_FALSE(ParseAtr(atr.data(), length, &a));
+        EXPECT_EQ(a.TD1Present, row.td1);
+        EXPECT_EQ(a.TD2Present, row.td2);
+        EXPECT_EQ(a.TD3Present, 0);
+        EXPECT_EQ(a.IFSC, row.ifsc);
+        EXPECT_EQ(a.BWI, row.bwi);
     }
 }
 

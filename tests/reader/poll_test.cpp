@@ -1,6 +1,8 @@
 // The polling thread: its life cycle, card changes reported to a waiting application, the
 // recovery of a reader that stops answering, and the locks it holds (and does not hold).
 #include "link/command.h"
+#include "sim/processor_card.h"
+#include "terminal/terminal.h"
 #include "tests/reader/reader_bench.h"
 
 using quor::sim::Fault;
@@ -59,20 +61,43 @@ TEST_F(ReaderPoll, StartsPollsAndStopsAgain) {
     }
 }
 
+// A stop request that comes while the thread is inside a poll is seen after it; a start in
+// between withdraws it, and the thread goes on.
 TEST_F(ReaderPoll, StartWithdrawsAStopNotYetSeen) {
     Make(ManualClock());
     kclock::SetNewThreadsDriven(true);
+    PREADER_EXTENSION r = ext_->ReaderExtension;
+    // Holding ReaderMutex keeps the thread inside its first poll.
+    KeWaitForSingleObject(&r->ReaderMutex, Executive, KernelMode, FALSE, nullptr);
     ASSERT_EQ(StartPollThread(ext_), STATUS_SUCCESS);
-    EXPECT_EQ(NthPause(0).duration, POLL_PAUSE);  // in the pause after the first poll
-    KeSetEvent(&ext_->ReaderExtension->PollThreadStop, IO_NO_INCREMENT, FALSE);
+    // Once it holds DeviceControlMutex it is past the stop check of its mutex wait.
+    ASSERT_TRUE(Eventually([&] { return KeReadStateMutex(&r->DeviceControlMutex) <= 0; }));
+    KeSetEvent(&r->PollThreadStop, IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(StartPollThread(ext_), STATUS_DEVICE_BUSY);
-    EXPECT_EQ(KeReadStateEvent(&ext_->ReaderExtension->PollThreadStop), 0);
+    EXPECT_EQ(KeReadStateEvent(&r->PollThreadStop), 0);
+    KeReleaseMutex(&r->ReaderMutex, FALSE);
+    EXPECT_EQ(NthPause(0).duration, POLL_PAUSE);  // polled, and pauses instead of ending
     FinishPendingPause();
     EXPECT_EQ(NthPause(1).duration, POLL_PAUSE);  // polled again and went on
     EXPECT_TRUE(Running());
     EXPECT_EQ(Polls(), 2u);
     StopDriven(ext_);
     EXPECT_FALSE(Running());
+}
+
+// A stop ends the pause between polls at once: closing the device does not wait out 1.8 s.
+TEST_F(ReaderPoll, StopEndsThePauseAtOnce) {
+    Make(ManualClock());
+    kclock::SetNewThreadsDriven(true);
+    ASSERT_EQ(StartPollThread(ext_), STATUS_SUCCESS);
+    const auto pause = NthPause(0);
+    EXPECT_EQ(pause.duration, POLL_PAUSE);
+    EXPECT_EQ(pause.kind, kclock::PauseKind::Wait);
+    const kclock::Ticks before = kclock::Now();
+    EXPECT_EQ(StopPollThread(ext_), STATUS_SUCCESS);  // no clock advance needed
+    EXPECT_EQ(kclock::Now(), before);
+    EXPECT_FALSE(Running());
+    EXPECT_EQ(Polls(), 1u);
 }
 
 TEST_F(ReaderPoll, CardChangesCompleteTheWaitingRequest) {
@@ -212,6 +237,122 @@ TEST_F(ReaderPoll, StopsWhileARequestHoldsTheMutex) {
     closer.join();
     EXPECT_EQ(Polls(), polls);
     EXPECT_FALSE(Running());
+}
+
+Bytes Ulong(ULONG v) { return {UCHAR(v), UCHAR(v >> 8), UCHAR(v >> 16), UCHAR(v >> 24)}; }
+Bytes Cat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The vendor codes as the device-control dispatch serves them: under DeviceControlMutex.
+NTSTATUS DispatchVendorOrLibrary(PDEVICE_OBJECT device, PIRP irp) {
+    const ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
+    if (code != IOCTL_READER_RAW_WRITE && code != IOCTL_READER_RAW_READ) {
+        return DispatchToLibrary(device, irp);
+    }
+    auto* dx = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
+    PKMUTEX mutex = &dx->SmartcardExtension.ReaderExtension->DeviceControlMutex;
+    KeWaitForSingleObject(mutex, Executive, KernelMode, FALSE, nullptr);
+    const NTSTATUS status = TerminalDeviceControl(&dx->SmartcardExtension, irp, code);
+    KeReleaseMutex(mutex, FALSE);
+    return status;
+}
+
+// A raw write's reply waits for its raw read however many poll periods pass: the polls skip
+// meanwhile (and do not count as failures), until the read takes the reply or the hold ends.
+TEST_F(ReaderPoll, RawReplyWaitsForItsRead) {
+    Make(ManualClock());
+    kclock::SetNewThreadsDriven(true);
+    rig_->Driver()->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchVendorOrLibrary;
+    ASSERT_EQ(StartPollThread(ext_), STATUS_SUCCESS);
+    size_t pauses = 0;
+    EXPECT_EQ(NthPause(pauses++).duration, POLL_PAUSE);
+    EXPECT_EQ(Polls(), 1u);
+
+    auto write = Send(*rig_, IOCTL_READER_RAW_WRITE, Hex("09 00 09"));
+    EXPECT_EQ(write->iosb.Status, STATUS_SUCCESS);
+    for (int period = 0; period < 2; ++period) {  // 3.6 s of polling periods
+        FinishPendingPause();
+        EXPECT_EQ(NthPause(pauses++).duration, POLL_PAUSE);
+    }
+    EXPECT_EQ(Polls(), 1u);
+    EXPECT_EQ(ext_->ReaderExtension->PollErrorCount, 0);
+    auto read = Send(*rig_, IOCTL_READER_RAW_READ, {}, 16);
+    EXPECT_EQ(read->iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Bytes(read->out.begin(), read->out.begin() + long(read->iosb.Information)),
+              Hex("02 0A 1F 58"));
+    FinishPendingPause();
+    EXPECT_EQ(NthPause(pauses++).duration, POLL_PAUSE);
+    EXPECT_EQ(Polls(), 2u);  // the read ended the hold
+
+    // A reply nobody reads holds the reader for RAW_REPLY_HOLD only.
+    write = Send(*rig_, IOCTL_READER_RAW_WRITE, Hex("09 00 09"));
+    EXPECT_TRUE(RawReplyOutstanding(ext_));
+    while (Polls() == 2u) {
+        FinishPendingPause();
+        ASSERT_EQ(NthPause(pauses++).duration, POLL_PAUSE);
+        ASSERT_LE(pauses, 10u) << "the polls never came back";
+    }
+    EXPECT_EQ(pauses, 7u);  // two skipped periods, then the poll 5.4 s after the write
+    EXPECT_FALSE(RawReplyOutstanding(ext_));
+    StopDriven(ext_);
+}
+
+// The recovery after three failed polls powers a card in use up again as a cold reset does:
+// a T=1 card answers APDUs again, and a card whose protocol had been negotiated comes back
+// negotiable, so its application selects again instead of failing.
+TEST_F(ReaderPoll, RecoveryRestoresACardInUse) {
+    const struct {
+        const char* name;
+        std::shared_ptr<quor::sim::Card> card;
+        ULONG negotiate;  // protocol selected before the reader goes mute (0: none)
+        ULONG stateAfter;
+        ULONG selectedAfter;
+    } rows[] = {
+        {"T=1 card", std::make_shared<quor::sim::T1Card>(), 0, SCARD_SPECIFIC, SCARD_PROTOCOL_T1},
+        {"negotiated dual card", std::make_shared<quor::sim::DualCard>(), SCARD_PROTOCOL_T1,
+         SCARD_NEGOTIABLE, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Make();
+        ext_->ReaderFunction[RDF_CARD_POWER] = ReaderPower;
+        ext_->ReaderFunction[RDF_TRANSMIT] = ReaderTransmit;
+        ext_->ReaderFunction[RDF_SET_PROTOCOL] = ReaderSetProtocol;
+        ext_->ReaderCapabilities.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+        ext_->ReaderCapabilities.MaxIFSD = 254;
+        rig_->Reader().InsertCard(row.card);
+        ASSERT_EQ(Send(*rig_, IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64)->iosb.Status,
+                  STATUS_SUCCESS);
+        if (row.negotiate != 0) {
+            ASSERT_EQ(
+                Send(*rig_, IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(row.negotiate), 4)->iosb.Status,
+                STATUS_SUCCESS);
+        }
+        const ULONG protocol = ext_->CardCapabilities.Protocol.Selected;
+        const Bytes select = Cat(Cat(Ulong(protocol), Ulong(8)), Hex("00 A4 00 0C 02 3F 00"));
+        ASSERT_EQ(Send(*rig_, IOCTL_SMARTCARD_TRANSMIT, select, 64)->iosb.Status, STATUS_SUCCESS);
+
+        rig_->Reader().InjectFault(kFrameGetStatus, Fault::NoReply().Times(3));
+        ASSERT_EQ(StartPollThread(ext_), STATUS_SUCCESS);
+        ASSERT_TRUE(Eventually([&] { return CountFrames(*rig_, kFrameReset) == 1; }));
+        ASSERT_TRUE(Eventually([&] { return Polls() >= 6; }));  // polling again after it
+        EXPECT_EQ(StopPollThread(ext_), STATUS_SUCCESS);
+
+        EXPECT_EQ(ext_->ReaderCapabilities.CurrentState, row.stateAfter);
+        EXPECT_EQ(ext_->CardCapabilities.Protocol.Selected, row.selectedAfter);
+        EXPECT_TRUE(rig_->Reader().CardPowered());
+        auto again = Send(*rig_, IOCTL_SMARTCARD_TRANSMIT, select, 64);
+        if (row.stateAfter == SCARD_SPECIFIC) {
+            EXPECT_EQ(again->iosb.Status, STATUS_SUCCESS);
+            EXPECT_EQ(Bytes(again->out.begin() + 8, again->out.begin() + 10), Hex("90 00"));
+        } else {
+            EXPECT_EQ(again->iosb.Status, STATUS_INVALID_DEVICE_STATE);  // select again first
+        }
+        PsTestWaitForSystemThreads();
+        rig_.reset();
+    }
 }
 
 }  // namespace
