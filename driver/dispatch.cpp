@@ -1,6 +1,7 @@
 // Create, close, cleanup, system-control and device-control requests.
 #include "card/card.h"
 #include "driver/driver.h"
+#include "link/command.h"
 #include "reader/reader.h"
 #include "terminal/terminal.h"
 
@@ -87,6 +88,8 @@ NTSTATUS CreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         // The polling thread ends before the device counts as closed, so a create racing this
         // close starts a fresh thread instead of withdrawing the stop of this one.
         StopPollThread(ext);
+        // A raw reply nobody read is no reason to keep the reader from the next handle.
+        if (ext->ReaderExtension != nullptr) ForgetRawReply(ext);
         InterlockedExchange(&dx->ReaderOpen, 0);
         SmartcardReleaseRemoveLockWithTag(ext, TAG_CREATE_CLOSE);
     }

@@ -74,6 +74,7 @@ NTSTATUS LineOperation(PSMARTCARD_EXTENSION ext, ULONG selector) {
             ext->SmartcardReply.BufferLength = 0;
             return r->SerialIoFunction(ext);
         case RC_PURGE: {
+            ForgetRawReply(ext);  // a purge drops whatever reply was on the line
             r->SerialIoControlCode = IOCTL_SERIAL_PURGE;
             ext->SmartcardReply.BufferLength = 0;
             ext->SmartcardRequest.BufferLength = 4;
@@ -103,6 +104,28 @@ NTSTATUS LineOperation(PSMARTCARD_EXTENSION ext, ULONG selector) {
 }
 
 }  // namespace
+
+void ExpectRawReply(PSMARTCARD_EXTENSION SmartcardExtension) {
+    PREADER_EXTENSION r = SmartcardExtension->ReaderExtension;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    r->RawReplyDeadline = now.QuadPart + RAW_REPLY_HOLD;
+    InterlockedExchange(&r->RawReplyPending, 1);
+}
+
+void ForgetRawReply(PSMARTCARD_EXTENSION SmartcardExtension) {
+    InterlockedExchange(&SmartcardExtension->ReaderExtension->RawReplyPending, 0);
+}
+
+BOOLEAN RawReplyOutstanding(PSMARTCARD_EXTENSION SmartcardExtension) {
+    PREADER_EXTENSION r = SmartcardExtension->ReaderExtension;
+    if (InterlockedCompareExchange(&r->RawReplyPending, 0, 0) == 0) return FALSE;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    if (now.QuadPart < r->RawReplyDeadline) return TRUE;
+    ForgetRawReply(SmartcardExtension);  // nobody came for it
+    return FALSE;
+}
 
 NTSTATUS ReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Selector) {
     PREADER_EXTENSION r = SmartcardExtension->ReaderExtension;
@@ -168,22 +191,31 @@ NTSTATUS ReadReaderReply(PSMARTCARD_EXTENSION SmartcardExtension, USHORT CopyOut
     PREADER_EXTENSION r = SmartcardExtension->ReaderExtension;
     SMARTCARD_REPLY& rep = SmartcardExtension->SmartcardReply;
 
-    // The two-byte head: marker and length.
+    ForgetRawReply(SmartcardExtension);  // whatever reply comes now is this read's
+
+    // The two-byte head: marker and length. A port completes a failed read at once without a
+    // count, so only STATUS_SUCCESS with both bytes means the head is there; anything else
+    // leaves stale bytes in the reply buffer, which must never be parsed.
     r->SerialIoControlCode = READER_SERIAL_READ;
     SmartcardExtension->SmartcardRequest.BufferLength = 0;
     rep.BufferLength = 2;
     NTSTATUS status = r->SerialIoFunction(SmartcardExtension);
-    if (!NT_SUCCESS(status)) return status;
-    // A head cut short (the port timed out) is a failed read; the bytes in the reply buffer
-    // would be stale.
-    if (rep.BufferLength < 2) return STATUS_TIMEOUT;
+    if (NT_ERROR(status)) return status;
+    if (status != STATUS_SUCCESS || rep.BufferLength < 2) {
+        // Nothing, or not all of a head, came in time: the reader did not answer.
+        return status == STATUS_SUCCESS || status == STATUS_TIMEOUT ? STATUS_TIMEOUT
+                                                                    : STATUS_DEVICE_PROTOCOL_ERROR;
+    }
 
     r->ReplyBuffer[0] = rep.Buffer[0];
     r->ReplyBuffer[1] = rep.Buffer[1];
     r->ReplyLength = 2;
     const ULONG rest = r->ReplyBuffer[1] + 1u + ((r->ReplyBuffer[0] & 0x80) ? 256u : 0u);
 
-    if (r->ReplyBuffer[0] & 0x7F) {
+    // A first byte that is no marker, or a length that cannot fit the reply buffer (a marker
+    // bit flipped on the line turns a short frame into a long one), is a broken frame: let the
+    // line fall quiet and report a protocol error, which the callers retry.
+    if ((r->ReplyBuffer[0] & 0x7F) || rest > rep.BufferSize) {
         LARGE_INTEGER pause;
         pause.QuadPart = -kProtocolErrorPause;
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
@@ -192,11 +224,11 @@ NTSTATUS ReadReaderReply(PSMARTCARD_EXTENSION SmartcardExtension, USHORT CopyOut
 
     rep.BufferLength = rest;
     status = r->SerialIoFunction(SmartcardExtension);
-    // A rest that does not fit the reply buffer is refused by the serial layer: nothing was
-    // read, so nothing is copied or checked.
-    if (rest > rep.BufferSize) return status;
-    // A rest cut short leaves stale bytes behind it in the reply buffer: never parse those.
-    if (rep.BufferLength != rest) return STATUS_DEVICE_PROTOCOL_ERROR;
+    // The rest counts only when the port delivered all of it with STATUS_SUCCESS: a read that
+    // failed or timed out, or came short, leaves stale bytes behind it in the reply buffer.
+    if (status != STATUS_SUCCESS || rep.BufferLength != rest) {
+        return NT_ERROR(status) ? status : STATUS_DEVICE_PROTOCOL_ERROR;
+    }
 
     std::memcpy(r->ReplyBuffer + 2, rep.Buffer, rest);
     r->ReplyLength += rest;

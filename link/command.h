@@ -35,3 +35,12 @@ NTSTATUS ReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Selector);
 // Reads and checks one reply frame; with CopyOut set also copies the data into
 // SmartcardReply.Buffer with their count in SmartcardReply.BufferLength.
 NTSTATUS ReadReaderReply(PSMARTCARD_EXTENSION SmartcardExtension, USHORT CopyOut);
+
+// A raw write leaves the reader's reply on the line for the raw read that follows. Until that
+// read (or any other reply read, a purge or a close) takes it, or RAW_REPLY_HOLD has passed,
+// the polling thread and the display work leave the reader alone, so that they do not take
+// the reply for their own.
+constexpr LONGLONG RAW_REPLY_HOLD = 50'000'000;  // 5 s in 100 ns units
+void ExpectRawReply(PSMARTCARD_EXTENSION SmartcardExtension);
+void ForgetRawReply(PSMARTCARD_EXTENSION SmartcardExtension);
+BOOLEAN RawReplyOutstanding(PSMARTCARD_EXTENSION SmartcardExtension);

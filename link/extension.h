@@ -121,6 +121,11 @@ struct READER_EXTENSION {
     // Set by the transmit path when the reader answered a PIN frame with two bytes of its own
     // (left in SavedReply) instead of the card's block.
     UCHAR PinReaderAnswered;
+    // A raw write's reply is still on its way or on the line (link/command.h): set by the raw
+    // write, cleared by the next reply read, a purge or a close, and ignored after the
+    // deadline (system time).
+    LONG RawReplyPending;
+    LONGLONG RawReplyDeadline;
 };
 using PREADER_EXTENSION_RECORD = READER_EXTENSION*;
 
@@ -131,7 +136,8 @@ struct DEVICE_EXTENSION {
     LONG ReaderOpen;
     UNICODE_STRING PnPDeviceName;
     KSPIN_LOCK SpinLock;
-    PIO_WORKITEM WorkItem;
+    PIO_WORKITEM WorkItem;       // the display timer's expiry (terminal/terminal.h)
+    PIO_WORKITEM PowerWorkItem;  // the reader's re-identification after wake-up
     // Removal bookkeeping: RemovalBegun is set when the device is surprise-removed or removed,
     // so that device-control requests still waiting to be admitted give up; DispatchCount
     // counts the requests inside the device-control dispatch (waiting ones included), and the

@@ -71,7 +71,9 @@ void DisplayExpiryWork(PDEVICE_OBJECT, PVOID context) {
     KeWaitForSingleObject(&r->DeviceControlMutex, Executive, KernelMode, FALSE, nullptr);
     // From here on a new expiry queues the work item again: this run may be past its check.
     InterlockedExchange(&r->DisplayWorkQueued, 0);
-    HonourDisplayExpiry(ext);
+    // A raw write's reply waiting on the line must not be taken for the display's: the
+    // expiry then stays marked for the next terminal command.
+    if (!RawReplyOutstanding(ext)) HonourDisplayExpiry(ext);
     KeReleaseMutex(&r->DeviceControlMutex, FALSE);
     if (InterlockedDecrement(&r->DisplayWorkRefs) == 0) {
         KeSetEvent(&r->DisplayWorkIdle, IO_NO_INCREMENT, FALSE);  // last touch of the record

@@ -138,17 +138,26 @@ NTSTATUS ServeRawWrite(PSMARTCARD_EXTENSION ext, PUCHAR buffer, ULONG in, ULONG 
     SmclibBuffers saved(ext);
     LendToRaw(ext, buffer, in, out);
     ext->ReaderExtension->SerialIoControlCode = READER_SERIAL_WRITE;
-    return ext->ReaderExtension->SerialIoFunction(ext);
+    const NTSTATUS status = ext->ReaderExtension->SerialIoFunction(ext);
+    // The reader's reply now waits for the raw read.
+    if (status == STATUS_SUCCESS) ExpectRawReply(ext);
+    return status;
 }
 
-NTSTATUS ServeRawRead(PSMARTCARD_EXTENSION ext, PUCHAR buffer, ULONG in, ULONG out,
-                      ULONG_PTR* information) {
+NTSTATUS ServeRawRead(PSMARTCARD_EXTENSION ext, PUCHAR buffer, ULONG out, ULONG_PTR* information) {
+    // The frame is read into the library's own reply buffer, which holds every frame a reader
+    // sends, and only its data go to the caller. The caller's buffer must hold the frame's
+    // rest (data, status byte and checksum); a frame too long for it is the caller's to learn
+    // (STATUS_BUFFER_TOO_SMALL, nothing written), and it is taken off the line whole instead
+    // of leaving its rest behind for the next reply.
     SmclibBuffers saved(ext);
-    LendToRaw(ext, buffer, in, out);
     NTSTATUS status = ReadReaderReply(ext, 1);
     if (status == STATUS_SUCCESS) {
         const ULONG got = ext->SmartcardReply.BufferLength;
-        *information = got <= out ? got : out;
+        const ULONG rest = got + 2;
+        if (rest > out || buffer == nullptr) return STATUS_BUFFER_TOO_SMALL;
+        if (got != 0) std::memcpy(buffer, ext->SmartcardReply.Buffer, got);
+        *information = got;
     } else if (status == STATUS_TIMEOUT) {
         // A time-out is a success code: the caller must not take the buffer for an answer.
         status = STATUS_IO_TIMEOUT;
@@ -173,7 +182,7 @@ NTSTATUS TerminalDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp
             status = ServeRawWrite(SmartcardExtension, buffer, in, out);
             break;
         case IOCTL_READER_RAW_READ:
-            status = ServeRawRead(SmartcardExtension, buffer, in, out, &information);
+            status = ServeRawRead(SmartcardExtension, buffer, out, &information);
             break;
         default:
             status = STATUS_INVALID_DEVICE_REQUEST;
