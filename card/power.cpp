@@ -142,16 +142,21 @@ namespace {
 // Activates the card and takes its answer to reset, with ReaderMutex held: up to four
 // attempts, the ATR checked, analysed afresh and evaluated, the card's protocol fixed on the
 // reader where it leaves no choice, and the reader told the card's waiting time. The ATR is
-// left in CardCapabilities.ATR. Every status from the reader command layer other than success
-// is STATUS_DEVICE_DATA_ERROR.
+// left in CardCapabilities.ATR. STATUS_IO_TIMEOUT when the reader answers nothing at all;
+// every other status from the reader command layer but success is STATUS_DEVICE_DATA_ERROR.
 NTSTATUS PowerUpCard(PSMARTCARD_EXTENSION ext) {
     PREADER_EXTENSION r = ext->ReaderExtension;
     SCARD_CARD_CAPABILITIES& caps = ext->CardCapabilities;
-    ReaderCommand(ext, RC_GET_STATUS);
+    // A reader that answers nothing, not even a status request, is not asked four times.
+    if (ReaderCommand(ext, RC_GET_STATUS) == STATUS_TIMEOUT && !ReaderAnswers(ext)) {
+        return STATUS_IO_TIMEOUT;
+    }
     bool answered = false;
     for (int attempt = 0; attempt < kPowerUpAttempts && !answered; ++attempt) {
         ReaderCommand(ext, RC_PURGE);
-        answered = ReaderCommand(ext, RC_CARD_ON) == STATUS_SUCCESS && r->ReplyDataLength != 0;
+        const NTSTATUS on = ReaderCommand(ext, RC_CARD_ON);
+        if (on == STATUS_TIMEOUT && !ReaderAnswers(ext)) return STATUS_IO_TIMEOUT;
+        answered = on == STATUS_SUCCESS && r->ReplyDataLength != 0;
     }
     if (!answered) {
         r->ReaderStatus = 0;
@@ -235,7 +240,7 @@ NTSTATUS ReaderPower(PSMARTCARD_EXTENSION SmartcardExtension) {
         case SCARD_COLD_RESET:
         case SCARD_WARM_RESET:
             status = PowerUpCard(ext);
-            if (status == STATUS_UNRECOGNIZED_MEDIA) {
+            if (status == STATUS_UNRECOGNIZED_MEDIA || status == STATUS_IO_TIMEOUT) {
                 KeReleaseMutex(&r->ReaderMutex, FALSE);
                 return status;
             }

@@ -59,7 +59,12 @@ NTSTATUS ReaderTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
         const ULONG selected = ext->CardCapabilities.Protocol.Selected;
         if (selected == SCARD_PROTOCOL_T1) {
             SetWaitTimeParameter(r, T1WaitTime(ext));
-            ReaderCommand(ext, RC_SET_WAIT_TIME);
+            // A reader that answers nothing, not even a status request, gets no block: its
+            // silence would only be waited out again for every repeat and recovery block.
+            if (ReaderCommand(ext, RC_SET_WAIT_TIME) == STATUS_TIMEOUT && !ReaderAnswers(ext)) {
+                status = STATUS_TIMEOUT;
+                goto end;
+            }
         }
 
         req.BufferLength = 0;
@@ -133,6 +138,10 @@ NTSTATUS ReaderTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
 
             if (selected != SCARD_PROTOCOL_T1) {
                 NTSTATUS read = ReadReaderReply(ext, 1);
+                if (read == STATUS_TIMEOUT && !ReaderAnswers(ext)) {
+                    status = STATUS_TIMEOUT;  // a silent reader: no repeat
+                    goto end;
+                }
                 if (NoAnswerStatus(read) && retries > 0) {
                     --retries;
                     continue;
@@ -179,6 +188,10 @@ NTSTATUS ReaderTransmit(PSMARTCARD_EXTENSION SmartcardExtension) {
                     rep.BufferLength = replyLength;
                 }
                 const bool readOk = read == STATUS_SUCCESS;
+                if (read == STATUS_TIMEOUT && !ReaderAnswers(ext)) {
+                    status = STATUS_TIMEOUT;  // a silent reader: no repeat, no recovery blocks
+                    goto end;
+                }
                 if (NoAnswerStatus(read)) {
                     noReply = true;
                     read = STATUS_MORE_PROCESSING_REQUIRED;

@@ -115,6 +115,7 @@ NTSTATUS InitializeSmartcardExtension(PDEVICE_OBJECT DeviceObject,
     KeInitializeMutex(&r->ReaderMutex, 0);
     KeInitializeEvent(&r->PollThreadStop, NotificationEvent, FALSE);
     KeInitializeEvent(&r->PollThreadStopped, NotificationEvent, FALSE);
+    KeInitializeEvent(&r->IoAbort, NotificationEvent, FALSE);
     r->SerialIoFunction = SerialIoFunction;
     TerminalInitialize(ext);
 

@@ -127,6 +127,28 @@ BOOLEAN RawReplyOutstanding(PSMARTCARD_EXTENSION SmartcardExtension) {
     return FALSE;
 }
 
+BOOLEAN ReaderAnswers(PSMARTCARD_EXTENSION SmartcardExtension) {
+    PREADER_EXTENSION r = SmartcardExtension->ReaderExtension;
+    SERIAL_TIMEOUTS& t = r->SerialConfigData.Timeouts;
+    const SERIAL_TIMEOUTS saved = t;
+    const UCHAR status = r->ReaderStatus;
+    const ULONG replyLength = r->ReplyLength;
+    const ULONG dataLength = r->ReplyDataLength;
+    const ULONG smclibLength = SmartcardExtension->SmartcardReply.BufferLength;
+    t.ReadIntervalTimeout = 0;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = READER_PROBE_TIMEOUT_MS;
+    ReaderCommand(SmartcardExtension, RC_SET_TIMEOUTS);
+    const bool answered = ReaderCommand(SmartcardExtension, RC_GET_STATUS) == STATUS_SUCCESS;
+    t = saved;
+    ReaderCommand(SmartcardExtension, RC_SET_TIMEOUTS);
+    r->ReaderStatus = status;
+    r->ReplyLength = replyLength;
+    r->ReplyDataLength = dataLength;
+    SmartcardExtension->SmartcardReply.BufferLength = smclibLength;
+    return answered ? TRUE : FALSE;
+}
+
 NTSTATUS ReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Selector) {
     PREADER_EXTENSION r = SmartcardExtension->ReaderExtension;
     r->SerialIoControlCode = READER_SERIAL_WRITE;
@@ -216,9 +238,7 @@ NTSTATUS ReadReaderReply(PSMARTCARD_EXTENSION SmartcardExtension, USHORT CopyOut
     // bit flipped on the line turns a short frame into a long one), is a broken frame: let the
     // line fall quiet and report a protocol error, which the callers retry.
     if ((r->ReplyBuffer[0] & 0x7F) || rest > rep.BufferSize) {
-        LARGE_INTEGER pause;
-        pause.QuadPart = -kProtocolErrorPause;
-        KeDelayExecutionThread(KernelMode, FALSE, &pause);
+        ReaderPause(r, kProtocolErrorPause);
         return STATUS_DEVICE_PROTOCOL_ERROR;
     }
 

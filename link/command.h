@@ -44,3 +44,10 @@ constexpr LONGLONG RAW_REPLY_HOLD = 50'000'000;  // 5 s in 100 ns units
 void ExpectRawReply(PSMARTCARD_EXTENSION SmartcardExtension);
 void ForgetRawReply(PSMARTCARD_EXTENSION SmartcardExtension);
 BOOLEAN RawReplyOutstanding(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// Whether the reader answers at all: a status request with a short read time-out, after a
+// command got no reply in its full time-out. Tells a silent reader (nothing to wait for any
+// more) from a frame lost on the line (worth a repeat). Leaves the time-outs, ReaderStatus
+// and the reply counts as they were.
+constexpr ULONG READER_PROBE_TIMEOUT_MS = 1000;
+BOOLEAN ReaderAnswers(PSMARTCARD_EXTENSION SmartcardExtension);

@@ -126,6 +126,10 @@ struct READER_EXTENSION {
     // deadline (system time).
     LONG RawReplyPending;
     LONGLONG RawReplyDeadline;
+    // Signalled while the polling thread is being stopped: the port requests it waits for are
+    // cancelled and its pauses end, so that closing the device never waits out a silent
+    // reader's time-outs.
+    KEVENT IoAbort;
 };
 using PREADER_EXTENSION_RECORD = READER_EXTENSION*;
 
@@ -151,6 +155,9 @@ using PDEVICE_EXTENSION = DEVICE_EXTENSION*;
 // Puts the serial settings and the reader power state to their values at device creation:
 // 9600 baud, 8 data bits, no parity, 2 stop bits, read time-outs 1000/1000/5000 ms.
 void SetSerialDefaults(PREADER_EXTENSION ReaderExtension);
+
+// Pauses the calling thread for `Units` of 100 ns, or until IoAbort is signalled.
+void ReaderPause(PREADER_EXTENSION ReaderExtension, LONGLONG Units);
 
 // Stores a waiting time in the first word of WaitTimeParameter, most significant byte first,
 // and sets the second word to 1 and the third to 0.

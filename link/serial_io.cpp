@@ -14,15 +14,23 @@ namespace {
 // below end the call: a port that keeps answering so would otherwise hold the caller for ever.
 constexpr int kMaxRepeats = 100;
 
+// Completion routine of our requests to the port: the IRP stays ours until the caller has
+// seen it complete (so that it can still be cancelled safely), then the caller finishes it.
+NTSTATUS PortRequestDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 // One request to the port below. For reads and writes the device-control request is turned
-// into IRP_MJ_READ / IRP_MJ_WRITE of `outLen` / `inLen` bytes at offset 0.
+// into IRP_MJ_READ / IRP_MJ_WRITE of `outLen` / `inLen` bytes at offset 0. A request that pends
+// is waited for; when `abort` is signalled meanwhile, it is cancelled.
 NTSTATUS CallPort(PDEVICE_OBJECT port, ULONG code, PVOID in, ULONG inLen, PVOID out, ULONG outLen,
-                  bool* pended, ULONG_PTR* transferred) {
-    KEVENT event;
+                  PKEVENT abort, bool* pended, ULONG_PTR* transferred) {
+    KEVENT done;
     IO_STATUS_BLOCK iosb{};
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
     PIRP irp = IoBuildDeviceIoControlRequest(code, port, inLen ? in : nullptr, inLen,
-                                             outLen ? out : nullptr, outLen, FALSE, &event, &iosb);
+                                             outLen ? out : nullptr, outLen, FALSE, nullptr, &iosb);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     if (code == READER_SERIAL_READ) {
@@ -34,10 +42,20 @@ NTSTATUS CallPort(PDEVICE_OBJECT port, ULONG code, PVOID in, ULONG inLen, PVOID 
         next->Parameters.Write.Length = inLen;
         next->Parameters.Write.ByteOffset.QuadPart = 0;
     }
+    IoSetCompletionRoutine(irp, PortRequestDone, &done, TRUE, TRUE, TRUE);
     NTSTATUS status = IoCallDriver(port, irp);
     *pended = status == STATUS_PENDING;
+    if (abort != nullptr) {
+        PVOID objects[2] = {&done, abort};
+        if (KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
+                                     nullptr) != STATUS_WAIT_0) {
+            IoCancelIrp(irp);
+        }
+    }
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    // The I/O manager's part: the output copied back, the status block filled, the IRP freed.
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
     if (*pended) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         status = iosb.Status;
         *transferred = iosb.Information;
     }
@@ -45,6 +63,12 @@ NTSTATUS CallPort(PDEVICE_OBJECT port, ULONG code, PVOID in, ULONG inLen, PVOID 
 }
 
 }  // namespace
+
+void ReaderPause(PREADER_EXTENSION ReaderExtension, LONGLONG Units) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -Units;
+    KeWaitForSingleObject(&ReaderExtension->IoAbort, Executive, KernelMode, FALSE, &interval);
+}
 
 void SetWaitTimeParameter(PREADER_EXTENSION ReaderExtension, USHORT WaitTime) {
     auto* bytes = reinterpret_cast<UCHAR*>(ReaderExtension->WaitTimeParameter);
@@ -115,14 +139,14 @@ NTSTATUS SerialIo(PSMARTCARD_EXTENSION SmartcardExtension) {
         if (code == READER_SERIAL_WRITE) {
             const ULONG n = paced ? 1 : req.BufferLength;
             status = CallPort(r->AttachedDeviceObject, code, req.Buffer + position, n, nullptr, 0,
-                              &pended, &transferred);
+                              &r->IoAbort, &pended, &transferred);
             if (paced) ++position;
         } else if (code == READER_SERIAL_READ) {
             status = CallPort(r->AttachedDeviceObject, code, nullptr, 0, rep.Buffer,
-                              rep.BufferLength, &pended, &transferred);
+                              rep.BufferLength, &r->IoAbort, &pended, &transferred);
         } else {
             status = CallPort(r->AttachedDeviceObject, code, req.Buffer, req.BufferLength,
-                              rep.Buffer, rep.BufferLength, &pended, &transferred);
+                              rep.Buffer, rep.BufferLength, &r->IoAbort, &pended, &transferred);
         }
         if (status == STATUS_INSUFFICIENT_RESOURCES && !pended) return status;
         if (pended) rep.BufferLength = static_cast<ULONG>(transferred);
@@ -149,7 +173,7 @@ NTSTATUS SerialReadWrite(PDEVICE_OBJECT PortDevice, UCHAR MajorFunction, PUCHAR 
         bool pended = false;
         ULONG_PTR transferred = 0;
         status = CallPort(PortDevice, READER_SERIAL_WRITE, Buffer + position, 1, nullptr, 0,
-                          &pended, &transferred);
+                          nullptr, &pended, &transferred);
         // A byte that could not be written ends the frame with its status.
         if (status != STATUS_SUCCESS) return status;
     }

@@ -48,24 +48,18 @@ bool ModelHasDisplay(ULONG model) {
     }
 }
 
-void Pause(LONGLONG units) {
-    LARGE_INTEGER interval;
-    interval.QuadPart = -units;
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
 }  // namespace
 
 NTSTATUS IdentifyReader(PSMARTCARD_EXTENSION SmartcardExtension) {
     PREADER_EXTENSION r = SmartcardExtension->ReaderExtension;
     ReaderCommand(SmartcardExtension, RC_SET_DTR);
     ReaderCommand(SmartcardExtension, RC_CLR_RTS);
-    Pause(IDENTIFY_PAUSE);
+    ReaderPause(r, IDENTIFY_PAUSE);
     ReaderCommand(SmartcardExtension, RC_SET_RTS);
-    Pause(IDENTIFY_PAUSE);
+    ReaderPause(r, IDENTIFY_PAUSE);
     ReaderCommand(SmartcardExtension, RC_PURGE);
     ReaderCommand(SmartcardExtension, RC_RESET_READER);
-    Pause(IDENTIFY_PAUSE);
+    ReaderPause(r, IDENTIFY_PAUSE);
     ReaderCommand(SmartcardExtension, RC_GET_STATUS);
 
     const NTSTATUS status = ReaderCommand(SmartcardExtension, RC_GET_INFO);

@@ -24,6 +24,10 @@ NTSTATUS UpdateCardStatus(PSMARTCARD_EXTENSION SmartcardExtension);
 // Derives the card state from ReaderStatus and the ATR held, reports changes.
 void EvaluateCardStatus(PSMARTCARD_EXTENSION SmartcardExtension);
 
+// The reader answers nothing, not even after a reset: the card state becomes SCARD_UNKNOWN and
+// an application waiting for the card to leave is told.
+void ReaderNotAnswering(PSMARTCARD_EXTENSION SmartcardExtension);
+
 NTSTATUS StartPollThread(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS StopPollThread(PSMARTCARD_EXTENSION SmartcardExtension);
 void PollThread(PVOID Context);

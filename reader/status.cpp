@@ -109,6 +109,18 @@ void EvaluateCardStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
     }
 }
 
+void ReaderNotAnswering(PSMARTCARD_EXTENSION SmartcardExtension) {
+    PREADER_EXTENSION r = SmartcardExtension->ReaderExtension;
+    SmartcardExtension->CardCapabilities.ATR.Length = 0;
+    std::memset(&r->AtrInfo, 0, sizeof(r->AtrInfo));
+    r->CardType = CARD_TYPE_NONE;
+    SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_UNKNOWN;
+    // An application waiting for the card to leave learns that it can no longer be used; one
+    // waiting for a card learns of it when the reader answers again.
+    if (r->PreviousCardState > SCARD_ABSENT) CompleteCardTracking(SmartcardExtension);
+    r->PreviousCardState = SCARD_UNKNOWN;
+}
+
 NTSTATUS StartPollThread(PSMARTCARD_EXTENSION SmartcardExtension) {
     PREADER_EXTENSION r = SmartcardExtension->ReaderExtension;
     if (InterlockedCompareExchangePointer(&r->PollThreadHandle, nullptr, nullptr) != nullptr) {
@@ -127,7 +139,11 @@ NTSTATUS StopPollThread(PSMARTCARD_EXTENSION SmartcardExtension) {
     PREADER_EXTENSION r = SmartcardExtension->ReaderExtension;
     if (InterlockedCompareExchangePointer(&r->PollThreadHandle, nullptr, nullptr) != nullptr) {
         KeSetEvent(&r->PollThreadStop, IO_NO_INCREMENT, FALSE);
+        // A poll under way against a silent reader ends at once instead of after its
+        // time-outs: its port requests are cancelled and its pauses cut short.
+        KeSetEvent(&r->IoAbort, IO_NO_INCREMENT, FALSE);
         KeWaitForSingleObject(&r->PollThreadStopped, Executive, KernelMode, FALSE, nullptr);
+        KeClearEvent(&r->IoAbort);
     }
     return STATUS_SUCCESS;
 }
@@ -148,17 +164,20 @@ void PollThread(PVOID Context) {
         // own: the poll is skipped, and a skipped poll is no failed one.
         if (RawReplyOutstanding(ext)) {
             // nothing this round
-        } else if (UpdateCardStatus(ext) != STATUS_SUCCESS) {
-            if (++r->PollErrorCount >= POLL_ERRORS_BEFORE_RESET) {
-                r->PollErrorCount = 0;
-                const bool inUse = ext->ReaderCapabilities.CurrentState == SCARD_SPECIFIC;
-                IdentifyReader(ext);
+        } else if (UpdateCardStatus(ext) == STATUS_SUCCESS) {
+            r->PollErrorCount = 0;
+        } else if (KeReadStateEvent(&r->PollThreadStop) != 0) {
+            // Cut short by the stop request: no failure of the reader's.
+        } else if (++r->PollErrorCount >= POLL_ERRORS_BEFORE_RESET) {
+            r->PollErrorCount = 0;
+            const bool inUse = ext->ReaderCapabilities.CurrentState == SCARD_SPECIFIC;
+            if (IdentifyReader(ext) != STATUS_SUCCESS) {
+                ReaderNotAnswering(ext);
+            } else if (inUse) {
                 // The reset took the card's power and the reader's protocol and waiting time
                 // with it: a card in use gets a full power-up, as a cold reset gives it.
-                if (inUse) RepowerCard(ext);
+                RepowerCard(ext);
             }
-        } else {
-            r->PollErrorCount = 0;
         }
 
         KeReleaseMutex(&r->ReaderMutex, FALSE);

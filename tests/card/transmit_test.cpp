@@ -249,8 +249,20 @@ TEST(CardTransmit, RepeatRules) {
          STATUS_SUCCESS},
         {"T=0 0x93", false, reader(Fault::ErrorStatus(0x13)), 1, STATUS_IO_TIMEOUT},
         {"T=0 0x80", false, reader(Fault::ErrorStatus(0x00)), 1, STATUS_IO_TIMEOUT},
-        {"T=0 read times out four times", false,
-         [](CardBench& b) { b.Rig().Port().AddFault(PortFault::ReadTimeout(4)); }, 4,
+        // A reply that does not come is followed by a short status request: a reader that
+        // answers it gets the frame again, a silent one no repeat at all.
+        {"T=0 frame lost three times", false, reader(Fault::NoReply().Times(3)), 4, STATUS_SUCCESS},
+        {"T=0 frame lost every time", false, reader(Fault::NoReply().Always()), 4,
+         STATUS_IO_TIMEOUT},
+        {"T=0 read times out, the reader still answers", false,
+         [](CardBench& b) { b.Rig().Port().AddFault(PortFault::ReadTimeout(1)); }, 2,
+         STATUS_SUCCESS},
+        {"T=0 silent port", false,
+         [](CardBench& b) { b.Rig().Port().AddFault(PortFault::ReadTimeout(4)); }, 1,
+         STATUS_IO_TIMEOUT},
+        {"T=0 silent reader", false, [](CardBench& b) { b.Reader().SetSilent(true); }, 1,
+         STATUS_IO_TIMEOUT},
+        {"T=1 silent reader", true, [](CardBench& b) { b.Reader().SetSilent(true); }, 0,
          STATUS_IO_TIMEOUT},
         {"T=0 reply checksum bad", false, reader(Fault::BadChecksum()), 1, STATUS_DATA_ERROR},
         {"T=1 0x93 with reply data", true, reader(Fault::StatusByte(0x93)), 1,
@@ -265,6 +277,33 @@ TEST(CardTransmit, RepeatRules) {
         c.arrange(b);
         EXPECT_EQ(b.Transmit(b.Selected(), kSelectMf).status, c.status);
         EXPECT_EQ(b.FrameData(8).size(), c.frames);
+    }
+}
+
+// A reader gone mute in the middle of a session is found out within one read time-out and a
+// short status request: no repeats, no card-level recovery blocks, no four power-up attempts.
+TEST(CardTransmit, SilentReaderFailsWithinFifteenSeconds) {
+    const struct {
+        const char* name;
+        bool t1;
+        bool power;  // a power-up instead of a transmission
+    } rows[] = {
+        {"T=0 transmit", false, false}, {"T=1 transmit", true, false}, {"power-up", true, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        CardBench b(row.t1 ? std::shared_ptr<quor::sim::Card>(std::make_shared<T1Card>())
+                           : std::make_shared<T0Card>());
+        Ready(b);
+        b.Reader().SetSilent(true);
+        const kclock::Ticks start = kclock::Now();
+        const NTSTATUS status = row.power ? b.Power(SCARD_COLD_RESET).status
+                                          : b.Transmit(b.Selected(), kSelectMf).status;
+        EXPECT_EQ(status, STATUS_IO_TIMEOUT);
+        EXPECT_LT(kclock::Now() - start, 15 * kclock::kTicksPerSecond);
+        b.Reader().SetSilent(false);
+        if (!row.power) {
+            EXPECT_EQ(b.Exchange(kSelectMf), Hex("90 00"));  // and then it goes on
+        }
     }
 }
 
@@ -359,11 +398,12 @@ TEST(CardTransmit, PinFrames) {
          true,
          PIN_MODE_VERIFY,
          {Fault::NoReply(), answered},
-         "purge 04 timeouts 0F purge 04 timeouts 0F timeouts",
+         // The reader answers the short status request, so the frame is sent again.
+         "purge 04 timeouts 0F timeouts 0B timeouts purge 04 timeouts 0F timeouts",
          "52 08",
          3,
          STATUS_SUCCESS,
-         {31000, 31000, 5000}},
+         {31000, 1000, 31000, 31000, 5000}},
         {"modify over T=0",
          false,
          true,

@@ -228,7 +228,7 @@ TEST(ReadReaderReply, FailureRows) {
         EXPECT_EQ(ReaderCommand(rig.Ext(), RC_GET_STATUS), c.status);
         bool paused = false;
         for (const auto& p : kclock::Pauses()) {
-            if (p.kind == kclock::PauseKind::Delay && p.duration == 15'000'000) paused = true;
+            if (p.kind == kclock::PauseKind::Wait && p.duration == 15'000'000) paused = true;
         }
         EXPECT_EQ(paused, c.pausedForProtocolError);
         if (c.pausedForProtocolError) {

@@ -355,4 +355,40 @@ TEST_F(ReaderPoll, RecoveryRestoresACardInUse) {
     }
 }
 
+// A reader that answers nothing, not even after the recovery's reset, leaves the card state
+// unknown, and an application waiting for the card to leave is told.
+TEST_F(ReaderPoll, ReaderThatStaysSilentMakesTheStateUnknown) {
+    Make();
+    rig_->Reader().InsertCard(std::make_shared<quor::sim::AtrCard>());
+    ASSERT_EQ(ReaderCommand(ext_, RC_CARD_ON), STATUS_SUCCESS);
+    ext_->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
+    ext_->ReaderExtension->PreviousCardState = SCARD_SPECIFIC;
+    auto absent = Send(*rig_, IOCTL_SMARTCARD_IS_ABSENT);
+    ASSERT_EQ(absent->returned, STATUS_PENDING);
+    rig_->Reader().SetSilent(true);
+    ASSERT_EQ(StartPollThread(ext_), STATUS_SUCCESS);
+    ASSERT_TRUE(absent->WaitCompleted());
+    EXPECT_EQ(absent->iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(CountFrames(*rig_, kFrameReset), 1u);
+    EXPECT_EQ(StopPollThread(ext_), STATUS_SUCCESS);
+    EXPECT_EQ(ext_->ReaderCapabilities.CurrentState, ULONG{SCARD_UNKNOWN});
+    EXPECT_EQ(ext_->CardCapabilities.ATR.Length, 0);
+}
+
+// Stopping the thread while it waits for a silent reader's reply does not wait out the read's
+// time-out (seven seconds here, on the real clock).
+TEST_F(ReaderPoll, StopCutsASilentPollShort) {
+    RigOptions real;
+    real.scale = 1;
+    Make(real);
+    rig_->Reader().SetSilent(true);
+    ASSERT_EQ(StartPollThread(ext_), STATUS_SUCCESS);
+    ASSERT_TRUE(Eventually([&] { return Polls() == 1; }));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(StopPollThread(ext_), STATUS_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(ext_->ReaderExtension->PollErrorCount, 0);  // a cut poll is no failure
+    EXPECT_EQ(KeReadStateEvent(&ext_->ReaderExtension->IoAbort), 0);
+}
+
 }  // namespace

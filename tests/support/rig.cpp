@@ -40,6 +40,7 @@ ReaderRig::ReaderRig(RigOptions options) {
     KeInitializeMutex(&r->DeviceControlMutex, 0);
     KeInitializeMutex(&r->ReaderMutex, 0);
     KeInitializeEvent(&r->PollThreadStop, NotificationEvent, FALSE);
+    KeInitializeEvent(&r->IoAbort, NotificationEvent, FALSE);
     KeInitializeEvent(&r->SerialCloseDone, NotificationEvent, TRUE);
     r->SerialIoFunction = SerialIo;
     SetSerialDefaults(r);
