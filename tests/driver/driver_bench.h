@@ -11,13 +11,13 @@
 #include <thread>
 #include <vector>
 
+#include "client/sim_line.h"
 #include "driver/driver.h"
 #include "link/command.h"
 #include "platform/kernel/clock.h"
 #include "platform/kernel/eventlog.h"
 #include "platform/kernel/host.h"
 #include "platform/serial/port.h"
-#include "platform/serial/sim_line.h"
 #include "sim/processor_card.h"
 #include "sim/reader.h"
 #include "terminal/terminal.h"
@@ -111,7 +111,7 @@ class DriverBench : public ::testing::Test {
         if (withCard) slot->reader->InsertCard(std::make_shared<quor::sim::T1Card>());
         const std::string name = "QuorSerial" + std::to_string(slots_.size());
         slot->port = quor::serial::SerialPort::Create(
-            std::make_unique<quor::serial::SimLine>(slot->reader), name.c_str());
+            std::make_unique<quor::client::SimLine>(slot->reader), name.c_str());
         slots_.push_back(std::move(slot));
         return *slots_.back();
     }

@@ -2,11 +2,11 @@
 
 #include <cstring>
 
+#include "client/sim_line.h"
 #include "driver/driver.h"
 #include "platform/kernel/clock.h"
 #include "platform/kernel/host.h"
 #include "platform/serial/port.h"
-#include "platform/serial/sim_line.h"
 #include "sim/processor_card.h"
 #include "sim/reader.h"
 #include "tests/support/rig.h"
@@ -29,7 +29,7 @@ TEST(DriverLife, StartOpenPowerTransmitCloseRemove) {
     config.interByteTimeout = 60'000'000;
     auto reader = std::make_shared<quor::sim::Reader>(config);
     reader->InsertCard(std::make_shared<quor::sim::T1Card>());
-    auto port = quor::serial::SerialPort::Create(std::make_unique<quor::serial::SimLine>(reader));
+    auto port = quor::serial::SerialPort::Create(std::make_unique<quor::client::SimLine>(reader));
     {
         khost::Host host;
         PDRIVER_OBJECT driver = host.LoadDriver("quor", DriverEntry);

@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "client/sim_line.h"
 #include "platform/kernel/clock.h"
 #include "platform/kernel/ntddser.h"
 #include "platform/kernel/wdm.h"
 #include "platform/serial/port.h"
-#include "platform/serial/sim_line.h"
 #include "sim/frame.h"
 #include "sim/reader.h"
 
@@ -146,7 +146,7 @@ class PortBench : public ::testing::Test {
     void Build(quor::sim::ReaderConfig cfg) {
         port_.reset();
         reader_ = std::make_shared<quor::sim::Reader>(cfg);
-        port_ = SerialPort::Create(std::make_unique<SimLine>(reader_));
+        port_ = SerialPort::Create(std::make_unique<quor::client::SimLine>(reader_));
         ASSERT_NE(port_, nullptr);
     }
 

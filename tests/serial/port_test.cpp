@@ -196,7 +196,7 @@ TEST_F(SerialRequests, PortGoesAwayWhileTheReaderNotifies) {
         while (!stop.load()) reader_->SetSilent(false);  // notifies the line each time
     });
     for (int i = 0; i < 50; ++i) {
-        port_ = SerialPort::Create(std::make_unique<SimLine>(reader_));
+        port_ = SerialPort::Create(std::make_unique<quor::client::SimLine>(reader_));
         AskStatus();
         port_.reset();
     }

@@ -23,7 +23,7 @@ ReaderRig::ReaderRig(RigOptions options) {
             static_cast<double>(options.reader.interByteTimeout) * options.scale);
     }
     reader_ = std::make_shared<quor::sim::Reader>(options.reader);
-    port_ = quor::serial::SerialPort::Create(std::make_unique<quor::serial::SimLine>(reader_));
+    port_ = quor::serial::SerialPort::Create(std::make_unique<quor::client::SimLine>(reader_));
     if (!port_) throw std::runtime_error("serial port stand-in could not be created");
 
     driver_ = IoTestCreateDriverObject("QuorTestDriver");

@@ -6,9 +6,9 @@
 #include <memory>
 #include <vector>
 
+#include "client/sim_line.h"
 #include "link/extension.h"
 #include "platform/serial/port.h"
-#include "platform/serial/sim_line.h"
 #include "sim/reader.h"
 
 namespace quor::test {

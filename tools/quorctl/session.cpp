@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <map>
 
+#include "client/sim_line.h"
 #include "driver/driver.h"
 #include "platform/kernel/clock.h"
 #include "platform/kernel/ke.h"
 #include "platform/kernel/ntstatus.h"
 #include "platform/serial/port.h"
-#include "platform/serial/sim_line.h"
 #include "platform/smclib/smclib.h"
 #include "sim/config.h"
 #include "sim/memory_card.h"
@@ -292,8 +292,8 @@ Result Session::Start() {
             static_cast<double>(cfg.interByteTimeout) * std::max(1.0, options_.clockScale));
         reader_ = std::make_shared<quor::sim::Reader>(cfg);
         if (auto card = MakeCard(options_.card)) reader_->InsertCard(card);
-        line = std::make_unique<quor::serial::SimLine>(reader_);
-        simStart_ = quor::serial::SimLine::SimNow();
+        line = std::make_unique<quor::client::SimLine>(reader_);
+        simStart_ = quor::client::SimLine::SimNow();
     } else {
 #ifdef QUORCTL_HAVE_TTY
         line = std::make_unique<quor::serial::TermiosLine>(options_.port);

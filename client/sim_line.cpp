@@ -1,11 +1,11 @@
-#include "platform/serial/sim_line.h"
+#include "client/sim_line.h"
 
 #include <condition_variable>
 
-namespace quor::serial {
+namespace quor::client {
 
 SimLine::SimLine(std::shared_ptr<quor::sim::Reader> reader)
-    : reader_(std::move(reader)), notifier_(std::make_shared<LineNotifier>()) {
+    : reader_(std::move(reader)), notifier_(std::make_shared<quor::serial::LineNotifier>()) {
     reader_->SetChangeCallback([n = notifier_] { n->Call(); });
 }
 
@@ -43,7 +43,7 @@ void SimLine::Purge(ULONG mask) {
     if (mask & SERIAL_PURGE_RXCLEAR) reader_->HostPurge(SimNow());
 }
 
-NTSTATUS SimLine::Apply(const LineSettings& settings) {
+NTSTATUS SimLine::Apply(const quor::serial::LineSettings& settings) {
     // Under the lock, so that the emulator's log shows changes in the order they took effect.
     std::lock_guard<std::mutex> lock(mu_);
     if (settings.Dtr != dtr_ || settings.Rts != rts_) {
@@ -54,4 +54,4 @@ NTSTATUS SimLine::Apply(const LineSettings& settings) {
     return STATUS_SUCCESS;
 }
 
-}  // namespace quor::serial
+}  // namespace quor::client

@@ -1,4 +1,5 @@
-// In-process byte line to the reader emulator, on the kernel clock.
+// In-process byte line to the reader emulator, on the kernel clock: what the client hosts the
+// driver over when it runs an emulated reader. The serial port sees only a byte line.
 #pragma once
 
 #include <functional>
@@ -8,9 +9,9 @@
 #include "platform/serial/line.h"
 #include "sim/reader.h"
 
-namespace quor::serial {
+namespace quor::client {
 
-class SimLine : public ByteLine {
+class SimLine : public quor::serial::ByteLine {
   public:
     explicit SimLine(std::shared_ptr<quor::sim::Reader> reader);
     ~SimLine() override;
@@ -23,7 +24,7 @@ class SimLine : public ByteLine {
     std::size_t Read(std::span<UCHAR> out) override;
     kclock::Ticks NextArrival() override;
     void Purge(ULONG mask) override;
-    NTSTATUS Apply(const LineSettings& settings) override;
+    NTSTATUS Apply(const quor::serial::LineSettings& settings) override;
 
     quor::sim::Reader& Reader() { return *reader_; }
 
@@ -35,10 +36,10 @@ class SimLine : public ByteLine {
     // still be calling a copy of that callback while the line goes away.
 
     std::shared_ptr<quor::sim::Reader> reader_;
-    std::shared_ptr<LineNotifier> notifier_;
+    std::shared_ptr<quor::serial::LineNotifier> notifier_;
     std::mutex mu_;
     bool dtr_ = false;
     bool rts_ = false;
 };
 
-}  // namespace quor::serial
+}  // namespace quor::client
