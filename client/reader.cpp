@@ -38,6 +38,10 @@ static_assert(status::kSuccess == STATUS_SUCCESS && status::kTimeout == STATUS_T
               status::kDeviceProtocolError == STATUS_DEVICE_PROTOCOL_ERROR);
 static_assert(protocol::kT0 == SCARD_PROTOCOL_T0 && protocol::kT1 == SCARD_PROTOCOL_T1 &&
               protocol::kRaw == SCARD_PROTOCOL_RAW && protocol::kDefault == SCARD_PROTOCOL_DEFAULT);
+static_assert(ctbcs::kTagProtocol == CT_TAG_PROTOCOL &&
+              ctbcs::kTagDisplayText == CT_TAG_DISPLAY_TEXT &&
+              ctbcs::kTagCommandToPerform == CT_TAG_COMMAND_TO_PERFORM &&
+              ctbcs::kTagTimeout == CT_TAG_TIMEOUT);
 static_assert(static_cast<ULONG>(PowerAction::Down) == SCARD_POWER_DOWN &&
               static_cast<ULONG>(PowerAction::ColdReset) == SCARD_COLD_RESET &&
               static_cast<ULONG>(PowerAction::WarmReset) == SCARD_WARM_RESET);

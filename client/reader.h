@@ -68,6 +68,14 @@ constexpr std::uint32_t kRaw = 0x00010000;
 constexpr std::uint32_t kDefault = 0x80000000;
 }  // namespace protocol
 
+// Tags of CT-BCS terminal command data objects.
+namespace ctbcs {
+constexpr std::uint8_t kTagProtocol = 0x22;
+constexpr std::uint8_t kTagDisplayText = 0x50;
+constexpr std::uint8_t kTagCommandToPerform = 0x52;
+constexpr std::uint8_t kTagTimeout = 0x80;
+}  // namespace ctbcs
+
 enum class PowerAction : std::uint32_t { Down = 0, ColdReset = 1, WarmReset = 2 };
 
 // The card state as the driver reports it (IOCTL_SMARTCARD_GET_STATE).

@@ -3,6 +3,7 @@
 #include "tools/quorctl/atr.h"
 #include "tools/quorctl/cli.h"
 #include "tools/quorctl/hex.h"
+#include "tools/quorctl/render.h"
 
 namespace quorctl {
 namespace {
@@ -87,6 +88,15 @@ TEST(QuorctlShellLine, SplitsWordsAndQuotes) {
     ASSERT_TRUE(SplitLine("   ", &w));
     EXPECT_TRUE(w.empty());
     EXPECT_FALSE(SplitLine("display \"open", &w));
+}
+
+TEST(QuorctlRender, StatusWithoutANameStillRenders) {
+    Result r{"ioctl"};
+    r.status = static_cast<NTSTATUS>(0xC0DE0001u);
+    EXPECT_EQ(r.ErrorLine(), "error: 0xC0DE0001 (0xC0DE0001): Unknown status.");
+    auto j = r.ToJson();
+    EXPECT_EQ(j["status_name"], "0xC0DE0001");
+    EXPECT_EQ(j["error"], "Unknown status.");
 }
 
 }  // namespace

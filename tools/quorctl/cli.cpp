@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "sim/reader.h"
 #include "tools/quorctl/hex.h"
+#include "tools/quorctl/render.h"
 #include "tools/quorctl/session.h"
 
 namespace quorctl {
@@ -103,18 +103,6 @@ void AddShellCommands(CLI::App& app, Command& c) {
 std::string CommandName(const CLI::App& app) {
     auto subs = app.get_subcommands();
     return subs.empty() ? std::string() : subs.front()->get_name();
-}
-
-void Print(const Result& r, bool json, bool oneLine, std::ostream& out, std::ostream& err) {
-    if (json) {
-        out << r.ToJson().dump() << '\n';
-    } else if (oneLine) {
-        out << r.OneLine() << '\n';
-    } else {
-        for (const auto& l : r.lines) out << l << '\n';
-        if (!r.Ok()) err << r.ErrorLine() << '\n';
-    }
-    out.flush();
 }
 
 int ExitFor(NTSTATUS status) { return status == STATUS_SUCCESS ? kExitOk : kExitDriverError; }

@@ -1,40 +1,27 @@
 #include "tools/quorctl/session.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
-#include <cstdio>
-#include <map>
+#include <thread>
 
-#include "client/sim_line.h"
-#include "driver/driver.h"
 #include "platform/kernel/clock.h"
-#include "platform/kernel/ke.h"
-#include "platform/kernel/ntstatus.h"
-#include "platform/serial/port.h"
 #include "platform/smclib/smclib.h"
 #include "sim/config.h"
 #include "sim/memory_card.h"
 #include "sim/processor_card.h"
 #include "sim/reader.h"
-#include "terminal/terminal.h"
 #include "tools/quorctl/atr.h"
 #include "tools/quorctl/hex.h"
-#if __has_include("platform/serial/termios_line.h")
-#include "platform/serial/termios_line.h"
-#define QUORCTL_HAVE_TTY 1
-#endif
+#include "tools/quorctl/trace.h"
 
 namespace quorctl {
 
 namespace {
 
 std::atomic<bool> g_interrupted{false};
-
-std::vector<std::uint8_t> Ulong(std::uint32_t v) {
-    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-            static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
-}
 
 std::optional<std::uint32_t> ReadUlong(const std::vector<std::uint8_t>& b) {
     if (b.size() < 4) return std::nullopt;
@@ -46,18 +33,6 @@ std::string Text(const std::vector<std::uint8_t>& b) {
     std::string s(b.begin(), b.end());
     while (!s.empty() && s.back() == '\0') s.pop_back();
     return s;
-}
-
-std::string Hex8(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", v);
-    return buf;
-}
-
-std::string Hex2(std::uint32_t v) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "%02X", v & 0xFF);
-    return buf;
 }
 
 std::vector<std::uint8_t> HexArg(const std::vector<std::string>& words, const char* what) {
@@ -120,35 +95,6 @@ const AttrInfo kAttrs[] = {
     {"unit", SCARD_ATTR_DEVICE_UNIT, false},
 };
 
-const char* MajorName(UCHAR major) {
-    switch (major) {
-        case IRP_MJ_CREATE:
-            return "CREATE";
-        case IRP_MJ_CLOSE:
-            return "CLOSE";
-        case IRP_MJ_READ:
-            return "READ";
-        case IRP_MJ_WRITE:
-            return "WRITE";
-        case IRP_MJ_DEVICE_CONTROL:
-            return "IOCTL";
-        case IRP_MJ_CLEANUP:
-            return "CLEANUP";
-        case IRP_MJ_PNP:
-            return "PNP";
-        case IRP_MJ_POWER:
-            return "POWER";
-        default:
-            return "OTHER";
-    }
-}
-
-std::string Millis(std::int64_t microseconds) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%10.3f", static_cast<double>(microseconds) / 1000.0);
-    return buf;
-}
-
 std::vector<std::uint8_t> ParseKeys(const std::string& keys) {
     std::vector<std::uint8_t> codes;
     for (char k : keys) {
@@ -176,97 +122,16 @@ bool ValidCardType(const std::string& name) {
     return name == "t0" || name == "t1" || name == "dual" || name == "memory" || name == "none";
 }
 
-std::string StatusHex(NTSTATUS status) { return Hex8(static_cast<std::uint32_t>(status)); }
-
-std::string ErrorText(NTSTATUS status) {
-    return std::string(NtStatusName(status)) + " (" + StatusHex(status) +
-           "): " + NtStatusText(status);
-}
-
-const char* StateName(std::uint32_t state) {
-    switch (state) {
-        case SCARD_UNKNOWN:
-            return "unknown";
-        case SCARD_ABSENT:
-            return "absent";
-        case SCARD_PRESENT:
-            return "present";
-        case SCARD_SWALLOWED:
-            return "swallowed";
-        case SCARD_POWERED:
-            return "powered";
-        case SCARD_NEGOTIABLE:
-            return "negotiable";
-        case SCARD_SPECIFIC:
-            return "specific";
-        default:
-            return "invalid";
-    }
-}
-
-std::string ProtocolNames(std::uint32_t mask) {
-    std::string s;
-    auto add = [&](const char* n) { s += (s.empty() ? "" : ",") + std::string(n); };
-    if (mask & SCARD_PROTOCOL_T0) add("T=0");
-    if (mask & SCARD_PROTOCOL_T1) add("T=1");
-    if (mask & SCARD_PROTOCOL_RAW) add("raw");
-    if (mask & SCARD_PROTOCOL_DEFAULT) add("default");
-    if (s.empty()) s = "none";
-    return s;
-}
-
-nlohmann::ordered_json Result::ToJson() const {
-    nlohmann::ordered_json j;
-    j["cmd"] = cmd;
-    j["status"] = StatusHex(status);
-    j["status_name"] = NtStatusName(status);
-    j["information"] = information;
-    j["data"] = ToHex(data, false);
-    for (auto it = fields.begin(); it != fields.end(); ++it) j[it.key()] = it.value();
-    if (!usage.empty()) {
-        j["error"] = usage;
-        j["usage_error"] = true;
-    } else if (status != STATUS_SUCCESS) {
-        j["error"] = NtStatusText(status);
-    }
-    return j;
-}
-
-std::string Result::ErrorLine() const {
-    if (!usage.empty()) return "error: " + usage;
-    return "error: " + ErrorText(status);
-}
-
-std::string Result::OneLine() const {
-    std::string s = cmd + ":";
-    for (const auto& l : lines) s += " " + l + ";";
-    if (!Ok())
-        s += " " + ErrorLine();
-    else if (lines.empty())
-        s += " ok";
-    else
-        s.pop_back();
-    return s;
-}
-
 // ---------------------------------------------------------------------------------------
 
 Session::Session(Options options, std::ostream& log) : options_(std::move(options)), log_(log) {}
 
 Session::~Session() {
-    if (host_) {
-        if (handle_) host_->Close(handle_);
-        handle_ = nullptr;
-        if (added_) host_->Remove(port_->Device());
-        PsTestWaitForSystemThreads();
+    reader_.Close();
+    if (tracer_) {
+        tracer_->Stop();
+        tracer_->Flush();  // the removal's requests too; the port outlives the close
     }
-    if (traceThread_.joinable()) {
-        traceStop_ = true;
-        traceThread_.join();
-    }
-    if (options_.trace && port_) FlushTrace();
-    host_.reset();
-    port_.reset();
 }
 
 void Session::Log(const std::string& line) {
@@ -282,7 +147,6 @@ Result Session::Start() {
     } else {
         kclock::SetReal();
     }
-    std::unique_ptr<quor::serial::ByteLine> line;
     if (options_.sim) {
         quor::sim::ReaderConfig cfg = options_.model
                                           ? quor::sim::ConfigForModelCode(*options_.model)
@@ -290,30 +154,15 @@ Result Session::Start() {
         // On a faster clock the gaps between the driver's writes look longer to the emulator.
         cfg.interByteTimeout = static_cast<quor::sim::SimTime>(
             static_cast<double>(cfg.interByteTimeout) * std::max(1.0, options_.clockScale));
-        reader_ = std::make_shared<quor::sim::Reader>(cfg);
-        if (auto card = MakeCard(options_.card)) reader_->InsertCard(card);
-        line = std::make_unique<quor::client::SimLine>(reader_);
-        simStart_ = quor::client::SimLine::SimNow();
-    } else {
-#ifdef QUORCTL_HAVE_TTY
-        line = std::make_unique<quor::serial::TermiosLine>(options_.port);
-#else
-        throw UsageError("--port is not available in this build; use --sim");
-#endif
+        emulator_ = std::make_shared<quor::sim::Reader>(cfg);
+        if (auto card = MakeCard(options_.card)) emulator_->InsertCard(card);
     }
-    clockStart_ = kclock::Now();
-    port_ = quor::serial::SerialPort::Create(std::move(line));
-    host_ = std::make_unique<khost::Host>();
-    if (options_.trace) traceThread_ = std::thread([this] { TraceLoop(); });
-
-    driver_ = host_->LoadDriver("quor", DriverEntry);
-    if (!driver_) {
-        r.status = STATUS_UNSUCCESSFUL;
-        return r;
+    quor::client::OpenOptions open;
+    if (options_.trace) {
+        tracer_ = std::make_unique<Tracer>(emulator_.get(), log_, logMu_);
+        open.onPort = [this](quor::serial::SerialPort& port) { tracer_->SetPort(&port); };
+        tracer_->Start();
     }
-    r.status = host_->AddDevice(driver_, port_->Device(), &fdo_);
-    if (r.status != STATUS_SUCCESS) return r;
-    added_ = true;
     Log("Identifying reader... (reset and identification take a few seconds)");
     auto begin = std::chrono::steady_clock::now();
     {
@@ -328,7 +177,8 @@ Result Session::Start() {
                 Log("  ... " + std::to_string(++seconds) + " s");
             }
         });
-        r.status = host_->Start(port_->Device());
+        r.status =
+            emulator_ ? reader_.OpenEmulated(emulator_, open) : reader_.Open(options_.port, open);
         {
             std::lock_guard lock(mu);
             done = true;
@@ -341,50 +191,26 @@ Result Session::Start() {
                   .count();
     if (r.status != STATUS_SUCCESS) return r;
     Log("Reader started in " + std::to_string(ms) + " ms.");
-    r.status = host_->Open(port_->Device(), &handle_);
-    if (r.status != STATUS_SUCCESS) handle_ = nullptr;
     return r;
 }
 
-Session::Reply Session::Ioctl(std::uint32_t code, const std::vector<std::uint8_t>& input,
-                              std::uint32_t outLength) {
-    Reply reply;
-    if (!handle_) {
-        reply.status = STATUS_INVALID_DEVICE_STATE;
-        return reply;
-    }
-    ULONG_PTR info = 0;
-    reply.status = host_->Ioctl(handle_, code, input, outLength, &reply.data, &info);
-    reply.information = info;
-    if (reply.data.size() > info) reply.data.resize(info);
-    return reply;
-}
-
-Result Session::Simple(const std::string& cmd, std::uint32_t code,
-                       const std::vector<std::uint8_t>& input, std::uint32_t outLength) {
+Result Session::Simple(const std::string& cmd, const quor::client::Reply& reply) {
     Result r{cmd};
-    auto reply = Ioctl(code, input, outLength);
     r.status = reply.status;
     r.information = reply.information;
     r.data = reply.data;
     return r;
 }
 
-Session::Reply Session::GetAttribute(std::uint32_t tag) {
-    return Ioctl(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(tag), 256);
-}
-
 std::optional<std::uint32_t> Session::AttributeUlong(std::uint32_t tag) {
-    auto reply = GetAttribute(tag);
-    if (reply.status != STATUS_SUCCESS) return std::nullopt;
-    return ReadUlong(reply.data);
+    return reader_.Attribute(tag).Ulong();
 }
 
 std::optional<std::uint32_t> Session::CardState(NTSTATUS* status) {
-    auto reply = Ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4);
+    auto reply = reader_.State();
     if (status) *status = reply.status;
-    if (reply.status != STATUS_SUCCESS) return std::nullopt;
-    return ReadUlong(reply.data);
+    if (!reply.Ok()) return std::nullopt;
+    return static_cast<std::uint32_t>(reply.state);
 }
 
 NTSTATUS Session::Run(const Command& c, const Emit& emit) {
@@ -435,7 +261,7 @@ NTSTATUS Session::Run(const Command& c, const Emit& emit) {
         r = Key(c);
     else
         throw UsageError("unknown command '" + n + "'");
-    if (options_.trace) FlushTrace();
+    FlushTrace();
     emit(r);
     return r.status;
 }
@@ -453,7 +279,7 @@ Result Session::Info() {
         if (first == STATUS_SUCCESS && s != STATUS_SUCCESS) first = s;
     };
     auto text = [&](const char* key, const char* label, std::uint32_t tag) {
-        auto reply = GetAttribute(tag);
+        auto reply = reader_.Attribute(tag);
         note(reply.status);
         if (reply.status == STATUS_SUCCESS) {
             r.fields[key] = Text(reply.data);
@@ -464,7 +290,7 @@ Result Session::Info() {
         }
     };
     auto number = [&](std::uint32_t tag) -> std::optional<std::uint32_t> {
-        auto reply = GetAttribute(tag);
+        auto reply = reader_.Attribute(tag);
         note(reply.status);
         if (reply.status != STATUS_SUCCESS) return std::nullopt;
         return ReadUlong(reply.data);
@@ -518,12 +344,8 @@ Result Session::Info() {
 }
 
 Result Session::State() {
-    Result r{"state"};
-    auto reply = Ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4);
-    r.status = reply.status;
-    r.information = reply.information;
-    r.data = reply.data;
-    if (auto s = ReadUlong(reply.data); s && r.status == STATUS_SUCCESS) {
+    Result r = Simple("state", reader_.Ioctl(IOCTL_SMARTCARD_GET_STATE, {}, 4));
+    if (auto s = ReadUlong(r.data); s && r.status == STATUS_SUCCESS) {
         r.fields["state"] = StateName(*s);
         r.lines.push_back(std::string("card ") + StateName(*s));
     }
@@ -538,7 +360,7 @@ Result Session::Status() {
         r.fields["protocol"] = ProtocolNames(*p);
         r.lines.push_back("protocol " + ProtocolNames(*p));
     }
-    auto atr = GetAttribute(SCARD_ATTR_ATR_STRING);
+    auto atr = reader_.Attribute(SCARD_ATTR_ATR_STRING);
     if (atr.status == STATUS_SUCCESS && !atr.data.empty()) {
         r.fields["atr"] = ToHex(atr.data, false);
         r.lines.push_back("ATR " + ToHex(atr.data));
@@ -548,17 +370,18 @@ Result Session::Status() {
 
 Result Session::Power(const Command& c) {
     if (c.words.size() != 1) throw UsageError("power takes one of: down, cold, warm");
-    std::uint32_t action;
+    using quor::client::PowerAction;
+    PowerAction action;
     const std::string& w = c.words[0];
     if (w == "down")
-        action = SCARD_POWER_DOWN;
+        action = PowerAction::Down;
     else if (w == "cold")
-        action = SCARD_COLD_RESET;
+        action = PowerAction::ColdReset;
     else if (w == "warm")
-        action = SCARD_WARM_RESET;
+        action = PowerAction::WarmReset;
     else
         throw UsageError("power takes one of: down, cold, warm (not '" + w + "')");
-    Result r = Simple("power", IOCTL_SMARTCARD_POWER, Ulong(action), 64);
+    Result r = Simple("power", reader_.Power(action));
     r.fields["action"] = w;
     if (r.status == STATUS_SUCCESS && !r.data.empty()) {
         auto a = AnalyseAtr(r.data);
@@ -589,7 +412,7 @@ Result Session::Protocol(const Command& c) {
         if (end == std::string::npos) break;
         start = end + 1;
     }
-    Result r = Simple("protocol", IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(mask), 4);
+    Result r = Simple("protocol", reader_.SetProtocol(mask));
     if (auto p = ReadUlong(r.data); p && r.status == STATUS_SUCCESS) {
         r.fields["protocol"] = ProtocolNames(*p);
         r.lines.push_back("selected " + ProtocolNames(*p));
@@ -610,7 +433,7 @@ std::optional<std::uint32_t> Session::EnsureProtocol(Result& r) {
     }
     if (!protocol) {
         if (!state || *state < SCARD_POWERED) {
-            auto power = Ioctl(IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64);
+            auto power = reader_.Power(quor::client::PowerAction::ColdReset);
             if (power.status != STATUS_SUCCESS) {
                 r.status = power.status;
                 r.fields["step"] = "power";
@@ -618,8 +441,7 @@ std::optional<std::uint32_t> Session::EnsureProtocol(Result& r) {
             }
             r.lines.push_back("powered, ATR " + ToHex(power.data));
         }
-        auto set =
-            Ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1), 4);
+        auto set = reader_.SetProtocol(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
         if (set.status != STATUS_SUCCESS) {
             r.status = set.status;
             r.fields["step"] = "protocol";
@@ -637,19 +459,11 @@ Result Session::Transmit(const Command& c) {
     Result r{"transmit"};
     std::optional<std::uint32_t> protocol = EnsureProtocol(r);
     if (!protocol) return r;
-    std::vector<std::uint8_t> input = Ulong(*protocol);
-    auto pci = Ulong(8);
-    input.insert(input.end(), pci.begin(), pci.end());
-    input.insert(input.end(), apdu.begin(), apdu.end());
-    auto reply = Ioctl(IOCTL_SMARTCARD_TRANSMIT, input, 8 + 258);
+    auto reply = reader_.Transmit(apdu, *protocol, 258);
     r.status = reply.status;
     r.information = reply.information;
     r.fields["protocol"] = ProtocolNames(*protocol);
-    if (reply.data.size() >= 8) {
-        r.data.assign(reply.data.begin() + 8, reply.data.end());
-    } else {
-        r.data = reply.data;
-    }
+    r.data = reply.data;
     if (r.status == STATUS_SUCCESS) {
         if (r.data.size() >= 2) {
             std::uint32_t sw =
@@ -674,6 +488,27 @@ Result Session::Transmit(const Command& c) {
 
 NTSTATUS Session::Watch(const Command& c, const Emit& emit) {
     if (c.count < 0) throw UsageError("--count must not be negative");
+    // While a wait is parked in the driver, a watchdog writes the trace and, on an interrupt,
+    // cancels the wait (a signal handler cannot).
+    std::mutex mu;
+    std::condition_variable cv;
+    bool stop = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(mu);
+        while (!cv.wait_for(lock, std::chrono::milliseconds(100), [&] { return stop; })) {
+            FlushTrace();
+            if (Interrupted() && reader_.ParkedWaits() > 0) reader_.CancelWaits();
+        }
+    });
+    auto finish = [&](NTSTATUS status) {
+        {
+            std::lock_guard lock(mu);
+            stop = true;
+        }
+        cv.notify_all();
+        watchdog.join();
+        return status;
+    };
     int events = 0;
     NTSTATUS last = STATUS_SUCCESS;
     while (!Interrupted() && (c.count == 0 || events < c.count)) {
@@ -683,34 +518,24 @@ NTSTATUS Session::Watch(const Command& c, const Emit& emit) {
             Result r{"watch"};
             r.status = st;
             emit(r);
-            return st;
+            return finish(st);
         }
         bool present = *state > SCARD_ABSENT;
-        if (!handle_) return STATUS_INVALID_DEVICE_STATE;
-        auto request = host_->IoctlAsync(
-            handle_, present ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
-        while (!request->Wait(100)) {
-            if (options_.trace) FlushTrace();
-            if (Interrupted()) {
-                request->Cancel();
-                request->Wait();
-                return last;
-            }
-        }
-        if (options_.trace) FlushTrace();
+        auto waited = present ? reader_.WaitAbsent() : reader_.WaitPresent();
+        if (Interrupted()) return finish(last);
+        FlushTrace();
         Result r{"watch"};
-        r.status = request->Status();
-        r.information = request->Information();
+        r.status = waited.status;
         if (r.status == STATUS_SUCCESS) {
             r.fields["event"] = present ? "removed" : "inserted";
             r.lines.push_back(present ? "card removed" : "card inserted");
         }
         emit(r);
         last = r.status;
-        if (r.status != STATUS_SUCCESS) return last;
+        if (r.status != STATUS_SUCCESS) return finish(last);
         ++events;
     }
-    return last;
+    return finish(last);
 }
 
 Result Session::Wait(const Command& c) {
@@ -720,29 +545,23 @@ Result Session::Wait(const Command& c) {
     auto ms = ParseNumber(c.words[1], 3'600'000);
     if (!ms) throw UsageError("bad time '" + c.words[1] + "'");
     Result r{"wait"};
-    if (!handle_) {
-        r.status = STATUS_INVALID_DEVICE_STATE;
-        return r;
-    }
+    // The time given is wall-clock time; the client counts on the kernel clock, which runs
+    // faster when scaled.
+    auto limit = static_cast<std::int64_t>(
+        std::llround(static_cast<double>(*ms) * std::max(1.0, options_.clockScale)));
     bool present = c.words[0] == "present";
-    auto request = host_->IoctlAsync(
-        handle_, present ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
-    bool done = request->Wait(static_cast<int>(*ms));
-    if (!done) {
-        request->Cancel();
-        request->Wait();
-    }
-    r.status = request->Status();
-    r.information = request->Information();
+    auto waited = present ? reader_.WaitPresent(limit) : reader_.WaitAbsent(limit);
+    r.status = waited.status;
     r.fields["waited_for"] = c.words[0];
-    r.fields["timed_out"] = !done;
-    r.lines.push_back(done ? "card " + c.words[0] : "gave up after " + c.words[1] + " ms");
+    r.fields["timed_out"] = waited.timedOut;
+    r.lines.push_back(!waited.timedOut ? "card " + c.words[0]
+                                       : "gave up after " + c.words[1] + " ms");
     return r;
 }
 
 Result Session::TerminalCommand(const std::string& cmd, const std::vector<std::uint8_t>& apdu) {
     if (apdu.size() < 4) throw UsageError("a terminal command has at least 4 bytes");
-    Result r = Simple(cmd, IOCTL_TERMINAL_COMMAND, apdu, 512);
+    Result r = Simple(cmd, reader_.TerminalCommand(apdu));
     if (r.status == STATUS_SUCCESS && r.data.size() >= 2) {
         std::vector<std::uint8_t> body(r.data.begin(), r.data.end() - 2);
         r.fields["response"] = ToHex(body, false);
@@ -760,7 +579,7 @@ Result Session::Display(const Command& c) {
     apdu.reserve(text.size() + 7);
     for (std::uint8_t b : {0x20, 0x17, 0x40, 0x00}) apdu.push_back(b);
     apdu.push_back(static_cast<std::uint8_t>(text.size() + 2));
-    apdu.push_back(CT_TAG_DISPLAY_TEXT);
+    apdu.push_back(quor::client::ctbcs::kTagDisplayText);
     apdu.push_back(static_cast<std::uint8_t>(text.size()));
     for (char ch : text) apdu.push_back(static_cast<std::uint8_t>(ch));
     return TerminalCommand("display", apdu);
@@ -773,7 +592,7 @@ Result Session::Input(const Command& c) {
     for (std::uint8_t b : {0x20, 0x16, 0x50, 0x02}) apdu.push_back(b);
     if (c.timeout >= 0) {
         apdu.push_back(0x03);
-        apdu.push_back(CT_TAG_TIMEOUT);
+        apdu.push_back(quor::client::ctbcs::kTagTimeout);
         apdu.push_back(0x01);
         apdu.push_back(static_cast<std::uint8_t>(c.timeout));
     }
@@ -804,7 +623,7 @@ Result Session::Pin(const Command& c, bool change) {
                                       0x01,
                                       0x00,
                                       static_cast<std::uint8_t>(object.size() + 2),
-                                      CT_TAG_COMMAND_TO_PERFORM,
+                                      quor::client::ctbcs::kTagCommandToPerform,
                                       static_cast<std::uint8_t>(object.size())};
     command.insert(command.end(), object.begin(), object.end());
     // The reader sends the completed command to the card: the card must be powered and speak a
@@ -817,14 +636,14 @@ Result Session::Pin(const Command& c, bool change) {
 Result Session::RawWrite(const Command& c) {
     auto bytes = HexArg(c.words, "raw-write");
     if (bytes.empty()) throw UsageError("raw-write needs bytes");
-    Result r = Simple("raw-write", IOCTL_READER_RAW_WRITE, bytes, 0);
+    Result r = Simple("raw-write", reader_.RawWrite(bytes));
     if (r.status == STATUS_SUCCESS) r.lines.push_back("written " + std::to_string(bytes.size()));
     return r;
 }
 
 Result Session::RawRead(const Command& c) {
     if (c.length <= 0 || c.length > 65536) throw UsageError("--length must be 1..65536");
-    Result r = Simple("raw-read", IOCTL_READER_RAW_READ, {}, static_cast<std::uint32_t>(c.length));
+    Result r = Simple("raw-read", reader_.RawRead(static_cast<std::size_t>(c.length)));
     if (r.status == STATUS_SUCCESS) r.lines.push_back("read " + ToHex(r.data));
     return r;
 }
@@ -841,8 +660,8 @@ Result Session::AnyIoctl(const Command& c) {
     }
     auto outLen = ParseNumber(c.words[2], 65536);
     if (!outLen) throw UsageError("bad output length '" + c.words[2] + "'");
-    Result r = Simple("ioctl", static_cast<std::uint32_t>(*code), input,
-                      static_cast<std::uint32_t>(*outLen));
+    Result r = Simple("ioctl", reader_.Ioctl(static_cast<std::uint32_t>(*code), input,
+                                             static_cast<std::size_t>(*outLen)));
     r.fields["code"] = Hex8(static_cast<std::uint32_t>(*code));
     if (r.status == STATUS_SUCCESS) r.lines.push_back("output " + ToHex(r.data));
     return r;
@@ -866,7 +685,7 @@ Result Session::Attr(const Command& c) {
         }
         tag = static_cast<std::uint32_t>(*n);
     }
-    Result r = Simple("attr", IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(tag), 256);
+    Result r = Simple("attr", reader_.Attribute(tag, 256));
     r.fields["tag"] = Hex8(tag);
     if (found) r.fields["name"] = found->name;
     if (r.status == STATUS_SUCCESS) {
@@ -886,21 +705,17 @@ Result Session::Attr(const Command& c) {
 
 Result Session::SleepWake(bool sleep) {
     Result r{sleep ? "sleep" : "wake"};
-    if (!host_ || !added_) {
-        r.status = STATUS_INVALID_DEVICE_STATE;
-        return r;
-    }
-    r.status = sleep ? host_->Sleep(port_->Device()) : host_->Wake(port_->Device());
+    r.status = sleep ? reader_.Sleep() : reader_.Wake();
     return r;
 }
 
 Result Session::Insert(const Command& c) {
-    if (!reader_) throw UsageError("insert works only with the emulated reader (--sim)");
+    if (!emulator_) throw UsageError("insert works only with the emulated reader (--sim)");
     std::string type = c.words.empty() ? "t1" : c.words[0];
     if (c.words.size() > 1 || !ValidCardType(type) || type == "none") {
         throw UsageError("insert takes t0, t1, dual or memory");
     }
-    reader_->InsertCard(MakeCard(type));
+    emulator_->InsertCard(MakeCard(type));
     Result r{"insert"};
     r.fields["card"] = type;
     r.lines.push_back(type + " card inserted");
@@ -908,18 +723,18 @@ Result Session::Insert(const Command& c) {
 }
 
 Result Session::Remove() {
-    if (!reader_) throw UsageError("remove works only with the emulated reader (--sim)");
-    reader_->RemoveCard();
+    if (!emulator_) throw UsageError("remove works only with the emulated reader (--sim)");
+    emulator_->RemoveCard();
     Result r{"remove"};
     r.lines.push_back("card removed");
     return r;
 }
 
 Result Session::Key(const Command& c) {
-    if (!reader_) throw UsageError("key works only with the emulated reader (--sim)");
+    if (!emulator_) throw UsageError("key works only with the emulated reader (--sim)");
     std::string keys = Joined(c.words);
     auto codes = ParseKeys(keys);
-    for (auto code : codes) reader_->PressKey(code);
+    for (auto code : codes) emulator_->PressKey(code);
     Result r{"key"};
     r.fields["keys"] = keys;
     r.lines.push_back(std::to_string(codes.size()) + " key(s) pressed");
@@ -929,16 +744,16 @@ Result Session::Key(const Command& c) {
 Result Session::WithKeys(const std::string& cmd, const std::vector<std::uint8_t>& apdu,
                          const std::string& keys, bool pinEntry) {
     if (keys.empty()) return TerminalCommand(cmd, apdu);
-    if (!reader_) throw UsageError("--keys works only with the emulated reader (--sim)");
+    if (!emulator_) throw UsageError("--keys works only with the emulated reader (--sim)");
     auto codes = ParseKeys(keys);
     if (pinEntry) {
         // The reader collects the PIN when the PIN frame arrives: the keys must be waiting.
-        for (auto code : codes) reader_->PressKey(code);
+        for (auto code : codes) emulator_->PressKey(code);
         return TerminalCommand(cmd, apdu);
     }
     // Key input begins with a display refresh; from then on the status polls are held off,
     // so keys typed after it reach the input and not a poll.
-    std::size_t displays = reader_->DisplayLog().size();
+    std::size_t displays = emulator_->DisplayLog().size();
     std::atomic<bool> done{false};
     Result r;
     std::thread worker([&] {
@@ -947,78 +762,18 @@ Result Session::WithKeys(const std::string& cmd, const std::vector<std::uint8_t>
     });
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (!done && std::chrono::steady_clock::now() < deadline &&
-           reader_->DisplayLog().size() == displays) {
+           emulator_->DisplayLog().size() == displays) {
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
-    for (auto code : codes) reader_->PressKey(code);
+    for (auto code : codes) emulator_->PressKey(code);
     worker.join();
     return r;
 }
 
 // ---------------------------------------------------------------------------------------
 
-void Session::TraceLoop() {
-    while (!traceStop_) {
-        FlushTrace();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
 void Session::FlushTrace() {
-    std::lock_guard lock(traceMu_);
-    std::vector<std::pair<std::int64_t, std::string>> out;  // by time in microseconds
-    if (reader_) {
-        auto frames = reader_->Frames();
-        for (; framesSeen_ < frames.size(); ++framesSeen_) {
-            const auto& f = frames[framesSeen_];
-            std::vector<std::uint8_t> data(f.data.begin(), f.data.end());
-            out.emplace_back(f.time - simStart_, "[" + Millis(f.time - simStart_) +
-                                                     " ms] frame host->reader code " +
-                                                     Hex2(f.code) + " data [" + ToHex(data) + "]" +
-                                                     (f.checksumOk ? "" : " bad checksum") +
-                                                     (f.swallowed ? " ignored" : ""));
-            if (!f.reply.empty()) {
-                out.emplace_back(f.replyTime - simStart_, "[" + Millis(f.replyTime - simStart_) +
-                                                              " ms] frame reader->host " +
-                                                              ToHex(f.reply));
-            }
-        }
-        auto wire = reader_->WireLog();
-        for (; wireSeen_ < wire.size(); ++wireSeen_) {
-            const auto& w = wire[wireSeen_];
-            if (w.kind == quor::sim::WireEntry::Kind::kControlLines) {
-                out.emplace_back(w.time - simStart_, "[" + Millis(w.time - simStart_) +
-                                                         " ms] lines DTR=" + (w.dtr ? "1" : "0") +
-                                                         " RTS=" + (w.rts ? "1" : "0"));
-            } else if (w.kind == quor::sim::WireEntry::Kind::kPurge) {
-                out.emplace_back(w.time - simStart_, "[" + Millis(w.time - simStart_) +
-                                                         " ms] purge, dropped [" + ToHex(w.bytes) +
-                                                         "]");
-            }
-        }
-    }
-    if (port_) {
-        auto requests = port_->Requests();
-        for (; requestsSeen_ < requests.size(); ++requestsSeen_) {
-            const auto& q = requests[requestsSeen_];
-            if (q.status == STATUS_PENDING) break;  // reported once it completes
-            std::string line =
-                "[" + Millis((q.time - clockStart_) / 10) + " ms] serial " + MajorName(q.major);
-            if (q.ioctl) line += " " + Hex8(q.ioctl);
-            if (q.major == IRP_MJ_READ) line += " len " + std::to_string(q.length);
-            if (!q.input.empty()) line += " in [" + ToHex(q.input) + "]";
-            if (!q.output.empty()) line += " out [" + ToHex(q.output) + "]";
-            line += std::string(" -> ") + NtStatusName(q.status);
-            if (q.pended) line += " (pended)";
-            out.emplace_back((q.time - clockStart_) / 10, line);
-        }
-    }
-    if (out.empty()) return;
-    std::stable_sort(out.begin(), out.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::lock_guard logLock(logMu_);
-    for (const auto& l : out) log_ << "trace " << l.second << '\n';
-    log_.flush();
+    if (tracer_) tracer_->Flush();
 }
 
 }  // namespace quorctl

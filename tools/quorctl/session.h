@@ -1,31 +1,27 @@
-// A session of quorctl: hosts the reader driver over a serial port (a tty or the in-process
-// reader emulator), opens the reader and runs commands against it through device-control
-// requests.
+// A session of quorctl: opens the reader through the client library (on a tty or on the
+// in-process reader emulator) and runs quorctl's commands against it.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/kernel/host.h"
+#include "client/reader.h"
+#include "tools/quorctl/render.h"
 
-namespace quor::serial {
-class SerialPort;
-}
 namespace quor::sim {
 class Reader;
 }
 
 namespace quorctl {
+
+class Tracer;
 
 // A command line or option the tool cannot make sense of (exit status 2).
 class UsageError : public std::runtime_error {
@@ -54,31 +50,6 @@ struct Command {
     std::string keys;  // input, verify-pin, change-pin: keys the emulated keypad types
 };
 
-struct Result {
-    Result() = default;
-    explicit Result(std::string name) : cmd(std::move(name)) {}
-
-    std::string cmd;
-    NTSTATUS status = STATUS_SUCCESS;
-    std::uintptr_t information = 0;
-    std::vector<std::uint8_t> data;
-    nlohmann::ordered_json fields = nlohmann::ordered_json::object();
-    std::vector<std::string> lines;  // human-readable answer
-    std::string usage;               // set for a usage error inside the shell
-
-    bool Ok() const { return status == STATUS_SUCCESS && usage.empty(); }
-    nlohmann::ordered_json ToJson() const;
-    // "error: STATUS_X (0x...): sentence"
-    std::string ErrorLine() const;
-    // All of the answer on one line (for the shell).
-    std::string OneLine() const;
-};
-
-std::string StatusHex(NTSTATUS status);
-std::string ErrorText(NTSTATUS status);
-const char* StateName(std::uint32_t state);
-std::string ProtocolNames(std::uint32_t mask);
-
 // Asks a running watch or wait to end (from a signal handler).
 void RequestInterrupt();
 void ClearInterrupt();
@@ -105,23 +76,14 @@ class Session {
     Result RunOne(const Command& command);
 
     // The emulated reader, nullptr on a real port.
-    quor::sim::Reader* SimReader() const { return reader_.get(); }
+    quor::sim::Reader* SimReader() const { return emulator_.get(); }
     const Options& GetOptions() const { return options_; }
 
     // Writes trace lines for what happened since the last call (called by the trace thread).
     void FlushTrace();
 
   private:
-    struct Reply {
-        NTSTATUS status = STATUS_SUCCESS;
-        std::vector<std::uint8_t> data;
-        std::uintptr_t information = 0;
-    };
-    Reply Ioctl(std::uint32_t code, const std::vector<std::uint8_t>& input,
-                std::uint32_t outLength);
-    Result Simple(const std::string& cmd, std::uint32_t code,
-                  const std::vector<std::uint8_t>& input, std::uint32_t outLength);
-    Reply GetAttribute(std::uint32_t tag);
+    Result Simple(const std::string& cmd, const quor::client::Reply& reply);
     std::optional<std::uint32_t> AttributeUlong(std::uint32_t tag);
     std::optional<std::uint32_t> CardState(NTSTATUS* status = nullptr);
 
@@ -151,29 +113,14 @@ class Session {
     Result Key(const Command& c);
 
     void Log(const std::string& line);
-    void TraceLoop();
 
     Options options_;
     std::ostream& log_;
     std::mutex logMu_;
 
-    std::shared_ptr<quor::sim::Reader> reader_;
-    std::unique_ptr<quor::serial::SerialPort> port_;
-    std::unique_ptr<khost::Host> host_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
-    bool added_ = false;
-    khost::Handle handle_ = nullptr;
-
-    // Trace bookkeeping.
-    std::mutex traceMu_;
-    std::int64_t simStart_ = 0;
-    std::int64_t clockStart_ = 0;
-    std::size_t framesSeen_ = 0;
-    std::size_t wireSeen_ = 0;
-    std::size_t requestsSeen_ = 0;
-    std::atomic<bool> traceStop_{false};
-    std::thread traceThread_;
+    std::shared_ptr<quor::sim::Reader> emulator_;
+    std::unique_ptr<Tracer> tracer_;
+    quor::client::Reader reader_;
 };
 
 // Parses a card type name; nullopt for an unknown one.

@@ -1,0 +1,108 @@
+#include "tools/quorctl/render.h"
+
+#include <cstdio>
+
+#include "client/reader.h"
+#include "platform/smclib/smclib.h"
+#include "tools/quorctl/hex.h"
+
+namespace quorctl {
+
+std::string Hex8(std::uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", v);
+    return buf;
+}
+
+std::string Hex2(std::uint32_t v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%02X", v & 0xFF);
+    return buf;
+}
+
+std::string StatusHex(NTSTATUS status) { return Hex8(static_cast<std::uint32_t>(status)); }
+
+std::string ErrorText(NTSTATUS status) {
+    return quor::client::StatusName(status) + " (" + StatusHex(status) +
+           "): " + quor::client::StatusText(status);
+}
+
+const char* StateName(std::uint32_t state) {
+    switch (state) {
+        case SCARD_UNKNOWN:
+            return "unknown";
+        case SCARD_ABSENT:
+            return "absent";
+        case SCARD_PRESENT:
+            return "present";
+        case SCARD_SWALLOWED:
+            return "swallowed";
+        case SCARD_POWERED:
+            return "powered";
+        case SCARD_NEGOTIABLE:
+            return "negotiable";
+        case SCARD_SPECIFIC:
+            return "specific";
+        default:
+            return "invalid";
+    }
+}
+
+std::string ProtocolNames(std::uint32_t mask) {
+    std::string s;
+    auto add = [&](const char* n) { s += (s.empty() ? "" : ",") + std::string(n); };
+    if (mask & SCARD_PROTOCOL_T0) add("T=0");
+    if (mask & SCARD_PROTOCOL_T1) add("T=1");
+    if (mask & SCARD_PROTOCOL_RAW) add("raw");
+    if (mask & SCARD_PROTOCOL_DEFAULT) add("default");
+    if (s.empty()) s = "none";
+    return s;
+}
+
+nlohmann::ordered_json Result::ToJson() const {
+    nlohmann::ordered_json j;
+    j["cmd"] = cmd;
+    j["status"] = StatusHex(status);
+    j["status_name"] = quor::client::StatusName(status);
+    j["information"] = information;
+    j["data"] = ToHex(data, false);
+    for (auto it = fields.begin(); it != fields.end(); ++it) j[it.key()] = it.value();
+    if (!usage.empty()) {
+        j["error"] = usage;
+        j["usage_error"] = true;
+    } else if (status != STATUS_SUCCESS) {
+        j["error"] = quor::client::StatusText(status);
+    }
+    return j;
+}
+
+std::string Result::ErrorLine() const {
+    if (!usage.empty()) return "error: " + usage;
+    return "error: " + ErrorText(status);
+}
+
+std::string Result::OneLine() const {
+    std::string s = cmd + ":";
+    for (const auto& l : lines) s += " " + l + ";";
+    if (!Ok())
+        s += " " + ErrorLine();
+    else if (lines.empty())
+        s += " ok";
+    else
+        s.pop_back();
+    return s;
+}
+
+void Print(const Result& r, bool json, bool oneLine, std::ostream& out, std::ostream& err) {
+    if (json) {
+        out << r.ToJson().dump() << '\n';
+    } else if (oneLine) {
+        out << r.OneLine() << '\n';
+    } else {
+        for (const auto& l : r.lines) out << l << '\n';
+        if (!r.Ok()) err << r.ErrorLine() << '\n';
+    }
+    out.flush();
+}
+
+}  // namespace quorctl
