@@ -129,18 +129,20 @@ class QuorSimTty : public ::testing::Test {
         kclock::ResetForTest();
     }
 
-    NTSTATUS Control(ULONG code, const Bytes& in = {}) {
-        return Send(port_->Device(), kNoMajor, code, in, 0)->Wait();
+    NTSTATUS Control(ULONG code, const Bytes& in = {}) { return Control(*port_, code, in); }
+    static NTSTATUS Control(SerialPort& port, ULONG code, const Bytes& in = {}) {
+        return Send(port.Device(), kNoMajor, code, in, 0)->Wait();
     }
 
     // Writes a command frame and reads its reply: head, then the rest the head announces.
-    Bytes Exchange(const Bytes& frame) {
-        EXPECT_EQ(Send(port_->Device(), IRP_MJ_WRITE, kWrite, frame, 0)->Wait(), STATUS_SUCCESS);
-        auto head = Send(port_->Device(), IRP_MJ_READ, kRead, {}, 2);
+    Bytes Exchange(const Bytes& frame) { return Exchange(*port_, frame); }
+    static Bytes Exchange(SerialPort& port, const Bytes& frame) {
+        EXPECT_EQ(Send(port.Device(), IRP_MJ_WRITE, kWrite, frame, 0)->Wait(), STATUS_SUCCESS);
+        auto head = Send(port.Device(), IRP_MJ_READ, kRead, {}, 2);
         if (head->Wait() != STATUS_SUCCESS) return {};
         Bytes reply = head->Delivered();
         const ULONG rest = reply[1] + ((reply[0] & 0x80) ? 256u : 0u) + 1;
-        auto tail = Send(port_->Device(), IRP_MJ_READ, kRead, {}, rest);
+        auto tail = Send(port.Device(), IRP_MJ_READ, kRead, {}, rest);
         EXPECT_EQ(tail->Wait(), STATUS_SUCCESS);
         const Bytes more = tail->Delivered();
         reply.insert(reply.end(), more.begin(), more.end());
@@ -154,15 +156,17 @@ class QuorSimTty : public ::testing::Test {
     }
 
     // Opens the port on the program's tty, 9600 8N2, reads ending 2 s after they start.
-    void Connect(const std::string& path) {
-        port_ = OpenTtyPort(path);
-        ASSERT_NE(port_, nullptr);
-        ASSERT_EQ(Send(port_->Device(), IRP_MJ_CREATE, 0, {}, 0)->Wait(), STATUS_SUCCESS);
-        ASSERT_EQ(Control(IOCTL_SERIAL_SET_BAUD_RATE, BytesOf(ULONG{9600})), STATUS_SUCCESS);
-        ASSERT_EQ(Control(IOCTL_SERIAL_SET_LINE_CONTROL, {STOP_BITS_2, NO_PARITY, 8}),
+    void Connect(const std::string& path) { Connect(path, port_); }
+    static void Connect(const std::string& path, std::unique_ptr<SerialPort>& port) {
+        port = OpenTtyPort(path);
+        ASSERT_NE(port, nullptr);
+        ASSERT_EQ(Send(port->Device(), IRP_MJ_CREATE, 0, {}, 0)->Wait(), STATUS_SUCCESS);
+        ASSERT_EQ(Control(*port, IOCTL_SERIAL_SET_BAUD_RATE, BytesOf(ULONG{9600})), STATUS_SUCCESS);
+        ASSERT_EQ(Control(*port, IOCTL_SERIAL_SET_LINE_CONTROL, {STOP_BITS_2, NO_PARITY, 8}),
                   STATUS_SUCCESS);
-        ASSERT_EQ(Control(IOCTL_SERIAL_SET_TIMEOUTS, BytesOf(SERIAL_TIMEOUTS{200, 0, 2000, 0, 0})),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            Control(*port, IOCTL_SERIAL_SET_TIMEOUTS, BytesOf(SERIAL_TIMEOUTS{200, 0, 2000, 0, 0})),
+            STATUS_SUCCESS);
     }
 
     // Writes a frame and reads exactly `n` bytes back, whatever they are.
@@ -273,6 +277,68 @@ TEST_F(QuorSimTty, EndOfInputEndsItOnlyWhenAskedTo) {
         if (!c.ends) {
             EXPECT_EQ(sim.Stop(SIGINT), 0);
         }
+    }
+}
+
+TEST_F(QuorSimTty, SeveralReadersEachOnAPtyOfItsOwn) {
+    SimProcess sim({"--pty", "--card", "none", "--reader", "card=t1;model=0x61", "--reader",
+                    "keys=5,ok;key-gap=0"});
+    ASSERT_TRUE(sim.Running());
+    std::vector<std::string> paths;
+    for (int i = 0; i < 2; ++i) {
+        const auto path = sim.Line();
+        ASSERT_TRUE(path.has_value());
+        ASSERT_EQ(path->rfind("/dev/", 0), 0u) << *path;
+        paths.push_back(*path);
+    }
+    EXPECT_NE(paths[0], paths[1]);
+
+    std::vector<std::unique_ptr<SerialPort>> ports(2);
+    for (int i = 0; i < 2; ++i) Connect(paths[i], ports[i]);
+    const Bytes kStatus{0x0B, 0x00, 0x0B};
+    // Reader 1: its own card and model. Reader 2: the common settings (no card, model 0x58)
+    // and its own key script, whose first key rides on the first status reply.
+    EXPECT_EQ(Exchange(*ports[0], kStatus)[2] & 0x40, 0x40);
+    const Bytes second = Exchange(*ports[1], kStatus);
+    ASSERT_EQ(second.size(), 4u);
+    EXPECT_EQ(second[2] & 0x40, 0);
+    EXPECT_EQ(second[2] & 0x0F, 0x05) << "the scripted key";
+    EXPECT_EQ(Exchange(*ports[0], {0x09, 0x00, 0x09})[5], 0x61);
+    EXPECT_EQ(Exchange(*ports[1], {0x09, 0x00, 0x09})[5], 0x58);
+
+    // A leading number picks the reader a command is for; reader 1 by default.
+    ASSERT_TRUE(sim.Say("2 insert t0"));
+    EXPECT_EQ(sim.Line(), "ok inserted");
+    EXPECT_EQ(Exchange(*ports[1], kStatus)[2] & 0x40, 0x40);
+    ASSERT_TRUE(sim.Say("remove"));
+    EXPECT_EQ(sim.Line(), "ok removed");
+    EXPECT_EQ(Exchange(*ports[0], kStatus)[2] & 0x40, 0);
+    EXPECT_EQ(Exchange(*ports[1], kStatus)[2] & 0x40, 0x40);
+    for (const char* bad : {"3 status", "0 status", "2"}) {
+        ASSERT_TRUE(sim.Say(bad));
+        const auto answer = sim.Line();
+        ASSERT_TRUE(answer.has_value());
+        EXPECT_EQ(answer->rfind("error:", 0), 0u) << bad << ": " << *answer;
+    }
+    for (auto& port : ports) {
+        ASSERT_EQ(Send(port->Device(), IRP_MJ_CLOSE, 0, {}, 0)->Wait(), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(sim.Stop(SIGTERM), 0);
+}
+
+TEST_F(QuorSimTty, BadReaderSettingsAreRefusedBeforeAnyPty) {
+    const std::vector<std::vector<std::string>> cases{
+        {"--pty", "--reader", "card=t9"},
+        {"--pty", "--reader", "colour=blue"},
+        {"--pty", "--reader", "keys=1,x"},
+        {"--pty", "--readers", "1", "--reader", "card=t0", "--reader", "card=t1"},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(args.back());
+        SimProcess sim(args);
+        ASSERT_TRUE(sim.Running());
+        EXPECT_EQ(sim.Line(milliseconds(3000)), std::nullopt) << "no pty path";
+        EXPECT_EQ(sim.Exit(milliseconds(3000)), 2);
     }
 }
 

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -16,6 +18,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -33,6 +36,8 @@ namespace {
 using quor::sim::SimTime;
 
 int g_signalPipe[2] = {-1, -1};
+
+constexpr int kMaxReaders = 16;
 
 void OnSignal(int) {
     const char b = 1;
@@ -175,16 +180,74 @@ std::string Hex(const std::uint8_t* p, std::size_t n) {
     return s;
 }
 
-class Server {
+// The settings of one emulated reader.
+struct ReaderSettings {
+    std::string model = "0x58";
+    std::string card = "t1";
+    std::string keys;
+    long long keyGap = 300;
+    std::vector<std::string> faults;
+    long long byteTime = 0;
+};
+
+// "card=t0;keys=1,2,ok;model=0x61;fault=11:noreply;key-gap=0;byte-time=1146": the fields
+// given replace those of `base`; a fault adds to the faults of `base`.
+ReaderSettings ParseSettings(const std::string& text, ReaderSettings base) {
+    std::stringstream in(text);
+    std::string field;
+    while (std::getline(in, field, ';')) {
+        if (field.empty()) continue;
+        const auto eq = field.find('=');
+        if (eq == std::string::npos) {
+            throw std::invalid_argument("bad reader field '" + field + "' (NAME=VALUE)");
+        }
+        const std::string name = Lower(field.substr(0, eq));
+        const std::string value = field.substr(eq + 1);
+        if (name == "card") {
+            MakeCard(value);  // checks the name
+            base.card = Lower(value);
+        } else if (name == "keys") {
+            base.keys = value;
+        } else if (name == "key-gap") {
+            base.keyGap = Number(value, 0, 3'600'000, "key gap");
+        } else if (name == "model") {
+            base.model = value;
+        } else if (name == "fault") {
+            base.faults.push_back(value);
+        } else if (name == "byte-time") {
+            base.byteTime = Number(value, 0, 1'000'000, "byte time");
+        } else {
+            throw std::invalid_argument("unknown reader field '" + name +
+                                        "' (card, keys, key-gap, model, fault, byte-time)");
+        }
+    }
+    return base;
+}
+
+// One emulated reader behind its own pseudo-terminal.
+class Slot {
   public:
-    Server(quor::sim::ReaderConfig cfg, std::string defaultCard, bool verbose, bool exitOnEof)
-        : reader_(std::move(cfg)),
-          defaultCard_(std::move(defaultCard)),
-          verbose_(verbose),
-          exitOnEof_(exitOnEof),
-          start_(std::chrono::steady_clock::now()) {}
+    explicit Slot(const ReaderSettings& s)
+        : reader_(Config(s)), defaultCard_(s.card == "none" ? "t1" : s.card) {
+        std::vector<ArmedFault> armed;
+        for (const auto& f : s.faults) armed.push_back(ParseFault(f));
+        const auto steps =
+            s.keys.empty() ? std::vector<quor::sim::KeyStep>{} : KeyScript(s.keys, s.keyGap);
+        if (auto first = MakeCard(s.card)) reader_.InsertCard(std::move(first));
+        for (auto& a : armed) reader_.InjectFault(a.code, a.fault);
+        if (!steps.empty()) reader_.ScriptKeys(steps);
+    }
+    ~Slot() {
+        if (slave_ >= 0) ::close(slave_);
+        if (master_ >= 0) ::close(master_);
+    }
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
 
     quor::sim::Reader& Reader() { return reader_; }
+    const std::string& DefaultCard() const { return defaultCard_; }
+    int Master() const { return master_; }
+    bool HasOutput() const { return !out_.empty(); }
 
     // Creates the pseudo-terminal; returns the path of its slave side.
     std::string OpenPty() {
@@ -211,39 +274,111 @@ class Server {
         return path;
     }
 
+    // Hands what the host wrote to the emulator, each piece read also to `seen` (the log).
+    template <typename Seen>
+    void FromHost(SimTime now, Seen&& seen) {
+        std::uint8_t buf[1024];
+        for (;;) {
+            const ssize_t n = ::read(master_, buf, sizeof(buf));
+            if (n <= 0) return;  // EAGAIN, or EIO while no client has the tty open
+            const std::span<const std::uint8_t> bytes(buf, static_cast<std::size_t>(n));
+            seen(bytes);
+            reader_.HostWrite(bytes, now);
+        }
+    }
+
+    // Puts the reply bytes that are due on the line; returns the bytes that became due.
+    std::vector<std::uint8_t> Flush(SimTime now) {
+        std::vector<std::uint8_t> bytes;
+        const std::size_t due = reader_.HostAvailable(now);
+        if (due > 0) {
+            bytes = reader_.HostRead(due, now);
+            out_.insert(out_.end(), bytes.begin(), bytes.end());
+        }
+        while (!out_.empty()) {
+            const ssize_t n = ::write(master_, out_.data(), out_.size());
+            if (n <= 0) break;  // the tty's queue is full: later
+            out_.erase(out_.begin(), out_.begin() + n);
+        }
+        return bytes;
+    }
+
+  private:
+    static quor::sim::ReaderConfig Config(const ReaderSettings& s) {
+        auto cfg = quor::sim::ConfigForModelCode(
+            static_cast<std::uint8_t>(Number(s.model, 0, 255, "model code")));
+        cfg.byteTime = s.byteTime;
+        return cfg;
+    }
+
+    quor::sim::Reader reader_;
+    std::string defaultCard_;
+    int master_ = -1;
+    int slave_ = -1;
+    std::vector<std::uint8_t> out_;
+};
+
+class Server {
+  public:
+    Server(const std::vector<ReaderSettings>& settings, bool verbose, bool exitOnEof)
+        : verbose_(verbose), exitOnEof_(exitOnEof), start_(std::chrono::steady_clock::now()) {
+        for (const auto& one : settings) slots_.push_back(std::make_unique<Slot>(one));
+    }
+
+    // Creates the pseudo-terminals; returns their paths, in the readers' order.
+    std::vector<std::string> OpenPtys() {
+        std::vector<std::string> paths;
+        for (auto& slot : slots_) paths.push_back(slot->OpenPty());
+        return paths;
+    }
+
     int Run() {
         std::string in;
         bool stdinOpen = true;
+        const std::size_t n = slots_.size();
+        std::vector<pollfd> p(n + 2);
         for (;;) {
             const SimTime now = Now();
-            Flush(now);
             int timeout = -1;
-            if (const auto next = reader_.NextOutputTime(now)) {
-                timeout = static_cast<int>(std::max<SimTime>(0, (*next - now + 999) / 1000));
+            for (std::size_t i = 0; i < n; ++i) {
+                Slot& slot = *slots_[i];
+                const auto due = slot.Flush(now);
+                if (verbose_ && !due.empty()) Log(i, "reader -> host", due);
+                if (const auto next = slot.Reader().NextOutputTime(now)) {
+                    const int ms =
+                        static_cast<int>(std::max<SimTime>(0, (*next - now + 999) / 1000));
+                    timeout = timeout < 0 ? ms : std::min(timeout, ms);
+                }
+                if (slot.HasOutput() && timeout < 0) timeout = 100;
+                p[i] = {slot.Master(),
+                        static_cast<short>(POLLIN | (slot.HasOutput() ? POLLOUT : 0)), 0};
             }
-            pollfd p[3] = {{master_, static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0},
-                           {g_signalPipe[0], POLLIN, 0},
-                           {stdinOpen ? 0 : -1, POLLIN, 0}};
-            if (!out_.empty() && timeout < 0) timeout = 100;
-            if (::poll(p, 3, timeout) < 0) {
+            p[n] = {g_signalPipe[0], POLLIN, 0};
+            p[n + 1] = {stdinOpen ? 0 : -1, POLLIN, 0};
+            if (::poll(p.data(), p.size(), timeout) < 0) {
                 if (errno == EINTR) continue;
                 std::perror("poll");
                 return 1;
             }
-            if (p[1].revents != 0) return 0;
-            if (p[0].revents & POLLIN) FromHost();
-            if (p[2].revents != 0) {
+            if (p[n].revents != 0) return 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!(p[i].revents & POLLIN)) continue;
+                slots_[i]->FromHost(Now(), [&](std::span<const std::uint8_t> bytes) {
+                    if (verbose_) Log(i, "host -> reader", bytes);
+                });
+            }
+            if (p[n + 1].revents != 0) {
                 char buf[512];
-                const ssize_t n = ::read(0, buf, sizeof(buf));
-                if (n > 0) {
-                    in.append(buf, static_cast<std::size_t>(n));
+                const ssize_t got = ::read(0, buf, sizeof(buf));
+                if (got > 0) {
+                    in.append(buf, static_cast<std::size_t>(got));
                     std::size_t nl;
                     while ((nl = in.find('\n')) != std::string::npos) {
                         const std::string line = in.substr(0, nl);
                         in.erase(0, nl + 1);
                         if (!Command(line)) return 0;
                     }
-                } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
                     if (!in.empty() && !Command(in)) return 0;
                     in.clear();
                     stdinOpen = false;
@@ -260,76 +395,71 @@ class Server {
             .count();
     }
 
-    void FromHost() {
-        std::uint8_t buf[1024];
-        for (;;) {
-            const ssize_t n = ::read(master_, buf, sizeof(buf));
-            if (n <= 0) return;  // EAGAIN, or EIO while no client has the tty open
-            if (verbose_) Log("host -> reader", buf, static_cast<std::size_t>(n));
-            reader_.HostWrite(std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)),
-                              Now());
-        }
-    }
-
-    // Puts the reply bytes that are due on the line.
-    void Flush(SimTime now) {
-        const std::size_t due = reader_.HostAvailable(now);
-        if (due > 0) {
-            const std::vector<std::uint8_t> bytes = reader_.HostRead(due, now);
-            if (verbose_) Log("reader -> host", bytes.data(), bytes.size());
-            out_.insert(out_.end(), bytes.begin(), bytes.end());
-        }
-        while (!out_.empty()) {
-            const ssize_t n = ::write(master_, out_.data(), out_.size());
-            if (n <= 0) break;  // the tty's queue is full: later
-            out_.erase(out_.begin(), out_.begin() + n);
-        }
-    }
-
-    void Log(const char* dir, const std::uint8_t* p, std::size_t n) {
-        std::fprintf(stderr, "[%10.3f ms] %s: %s\n", static_cast<double>(Now()) / 1000.0, dir,
-                     Hex(p, n).c_str());
+    // With several readers, each line names the reader it is about.
+    void Log(std::size_t slot, const char* dir, std::span<const std::uint8_t> bytes) {
+        const std::string who =
+            slots_.size() > 1 ? "reader " + std::to_string(slot + 1) + " " : std::string();
+        std::fprintf(stderr, "[%10.3f ms] %s%s: %s\n", static_cast<double>(Now()) / 1000.0,
+                     who.c_str(), dir, Hex(bytes.data(), bytes.size()).c_str());
     }
 
     static void Say(const std::string& s) {
         std::cout << s << std::endl;  // flushed: a controlling program waits for it
     }
 
-    // Carries out one stdin command; false to stop.
+    // Carries out one stdin command, "[N] COMMAND [ARG]" for reader N (default 1); false to
+    // stop.
     bool Command(const std::string& line) {
         std::stringstream in(line);
         std::string cmd, arg, extra;
-        in >> cmd >> arg >> extra;
+        in >> cmd;
+        std::size_t which = 0;
+        const bool numbered =
+            !cmd.empty() && std::all_of(cmd.begin(), cmd.end(),
+                                        [](unsigned char c) { return std::isdigit(c) != 0; });
+        std::string number;
+        if (numbered) {
+            number = cmd;
+            in >> cmd;
+        }
+        in >> arg >> extra;
         cmd = Lower(cmd);
-        if (cmd.empty() || cmd[0] == '#') return true;
+        if (!numbered && (cmd.empty() || cmd[0] == '#')) return true;
         try {
+            if (numbered) {
+                which = static_cast<std::size_t>(
+                    Number(number, 1, static_cast<long long>(slots_.size()), "reader number") - 1);
+                if (cmd.empty()) throw std::invalid_argument("a reader number needs a command");
+            }
             if (!extra.empty()) throw std::invalid_argument("too many arguments");
+            Slot& slot = *slots_[which];
+            quor::sim::Reader& reader = slot.Reader();
             if (cmd == "quit" || cmd == "exit") return false;
             if (cmd == "insert") {
-                auto card = MakeCard(arg.empty() ? defaultCard_ : arg);
+                auto card = MakeCard(arg.empty() ? slot.DefaultCard() : arg);
                 if (!card) throw std::invalid_argument("insert needs a card: t0, t1, dual, memory");
-                reader_.InsertCard(std::move(card));
+                reader.InsertCard(std::move(card));
                 Say("ok inserted");
             } else if (cmd == "remove") {
                 NoArg(arg);
-                reader_.RemoveCard();
+                reader.RemoveCard();
                 Say("ok removed");
             } else if (cmd == "key") {
                 if (arg.empty()) throw std::invalid_argument("key needs DIGITS, ok or cancel");
-                for (std::uint8_t k : KeysOf(arg)) reader_.PressKey(k);
-                Say("ok keys " + std::to_string(reader_.PendingKeys()));
+                for (std::uint8_t k : KeysOf(arg)) reader.PressKey(k);
+                Say("ok keys " + std::to_string(reader.PendingKeys()));
             } else if (cmd == "display") {
                 NoArg(arg);
-                const auto text = reader_.Display();
+                const auto text = reader.Display();
                 Say("display: " + std::string(text.begin(), text.end()));
             } else if (cmd == "silent") {
                 const std::string a = Lower(arg);
                 if (a != "on" && a != "off") throw std::invalid_argument("silent on|off");
-                reader_.SetSilent(a == "on");
+                reader.SetSilent(a == "on");
                 Say("ok silent " + a);
             } else if (cmd == "status") {
                 NoArg(arg);
-                Status();
+                Status(reader);
             } else if (cmd == "help") {
                 Say(kCommands);
             } else {
@@ -345,12 +475,12 @@ class Server {
         if (!arg.empty()) throw std::invalid_argument("no argument expected");
     }
 
-    void Status() {
+    static void Status(quor::sim::Reader& reader) {
         std::ostringstream s;
-        s << "card " << (reader_.CardPresent() ? "present" : "absent")
-          << (reader_.CardPowered() ? " powered" : "") << "; keys waiting " << reader_.PendingKeys()
-          << ", scripted " << reader_.ScriptedKeys() << "; protocol " << int{reader_.Protocol()}
-          << "; frames " << reader_.Frames().size();
+        s << "card " << (reader.CardPresent() ? "present" : "absent")
+          << (reader.CardPowered() ? " powered" : "") << "; keys waiting " << reader.PendingKeys()
+          << ", scripted " << reader.ScriptedKeys() << "; protocol " << int{reader.Protocol()}
+          << "; frames " << reader.Frames().size();
         Say(s.str());
     }
 
@@ -364,17 +494,15 @@ class Server {
         "  silent on|off               stop or resume answering frames\n"
         "  status                      print the card, keypad and frame state\n"
         "  help                        print this list\n"
-        "  quit                        end the program";
+        "  quit                        end the program\n"
+        "With several readers, a command goes to reader N when N comes first (\"2 insert t0\");\n"
+        "without a number it goes to reader 1.";
 
   private:
-    quor::sim::Reader reader_;
-    std::string defaultCard_;
+    std::vector<std::unique_ptr<Slot>> slots_;
     bool verbose_;
     bool exitOnEof_;
     std::chrono::steady_clock::time_point start_;
-    int master_ = -1;
-    int slave_ = -1;
-    std::vector<std::uint8_t> out_;
 };
 
 }  // namespace
@@ -382,49 +510,65 @@ class Server {
 int main(int argc, char** argv) {
     CLI::App app{
         "Emulated QUOR smart card reader on a pseudo-terminal.\n"
-        "Prints the terminal's path on the first line of standard output, then serves frames on "
-        "it in real time until SIGINT, SIGTERM or the quit command."};
+        "Prints the terminal's path on the first line of standard output (with several readers, "
+        "one line per reader, in order), then serves frames on it in real time until SIGINT, "
+        "SIGTERM or the quit command."};
     app.footer(Server::kCommands +
                std::string("\nEnd of standard input keeps serving unless --exit-on-eof."));
     bool pty = false;
-    std::string model = "0x58";
-    std::string card = "t1";
-    std::string keys;
-    long long keyGap = 300;
-    std::vector<std::string> faults;
-    long long byteTime = 0;
+    ReaderSettings base;
+    int readers = 0;
+    std::vector<std::string> given;
     bool verbose = false;
     bool exitOnEof = false;
     app.add_flag("--pty", pty, "Serve the reader on a new pseudo-terminal (required)")->required();
-    app.add_option("--model", model, "Model code: byte 3 of the get-info reply (default 0x58)");
-    app.add_option("--card", card, "Card in the slot at start: t0, t1, dual, memory or none")
+    app.add_option("--model", base.model,
+                   "Model code: byte 3 of the get-info reply (default 0x58)");
+    app.add_option("--card", base.card, "Card in the slot at start: t0, t1, dual, memory or none")
         ->check(CLI::IsMember({"t0", "t1", "dual", "memory", "none"}, CLI::ignore_case));
-    app.add_option("--keys", keys,
+    app.add_option("--keys", base.keys,
                    "Keypad script, e.g. \"1,2,3,4,ok\": digits, ok, cancel and wait:MS steps; the "
                    "first key comes when the reader next looks at its keypad");
-    app.add_option("--key-gap", keyGap, "Milliseconds between scripted keys (default 300)")
+    app.add_option("--key-gap", base.keyGap, "Milliseconds between scripted keys (default 300)")
         ->check(CLI::Range(0, 3'600'000));
-    app.add_option("--fault", faults,
+    app.add_option("--fault", base.faults,
                    "CODE:KIND[:VALUE][xN]: spoil the replies to frames of code CODE; KIND is "
                    "noreply, badsum, firstbyte:BYTE, truncate:LENGTH, error[:BITS] or delay:MS; "
                    "xN for N frames (default 1), xalways for every one. Repeatable");
-    app.add_option("--byte-time", byteTime,
+    app.add_option("--byte-time", base.byteTime,
                    "Microseconds per reply byte on the line (0: whole replies at once; 1146 is "
                    "9600 baud 8N2)")
         ->check(CLI::Range(0, 1'000'000));
+    app.add_option("--readers", readers,
+                   "Number of emulated readers, each on a pseudo-terminal of its own (default 1, "
+                   "or one per --reader)")
+        ->check(CLI::Range(1, kMaxReaders));
+    app.add_option("--reader", given,
+                   "Settings of one reader, e.g. \"card=t0;keys=1234,ok\": "
+                   "fields card, keys, key-gap, model, fault (repeatable) and byte-time, "
+                   "separated by ';'; the options above give the rest. Repeatable: the first "
+                   "--reader is reader 1, the next reader 2, and so on");
     app.add_flag("--verbose,-v", verbose, "Log the bytes on the line to standard error");
     app.add_flag("--exit-on-eof", exitOnEof, "End when standard input ends");
     CLI11_PARSE(app, argc, argv);
 
     try {
-        auto cfg = quor::sim::ConfigForModelCode(
-            static_cast<std::uint8_t>(Number(model, 0, 255, "model code")));
-        cfg.byteTime = byteTime;
-        std::vector<ArmedFault> armed;
-        for (const auto& f : faults) armed.push_back(ParseFault(f));
-        const auto steps =
-            keys.empty() ? std::vector<quor::sim::KeyStep>{} : KeyScript(keys, keyGap);
-        auto first = MakeCard(card);
+        base.card = Lower(base.card);
+        if (given.size() > static_cast<std::size_t>(kMaxReaders)) {
+            throw std::invalid_argument("at most " + std::to_string(kMaxReaders) + " readers");
+        }
+        if (readers == 0) readers = std::max(1, static_cast<int>(given.size()));
+        if (static_cast<std::size_t>(readers) < given.size()) {
+            throw std::invalid_argument("--readers " + std::to_string(readers) + " but " +
+                                        std::to_string(given.size()) + " --reader settings");
+        }
+        std::vector<ReaderSettings> all;
+        for (int i = 0; i < readers; ++i) {
+            all.push_back(static_cast<std::size_t>(i) < given.size() ? ParseSettings(given[i], base)
+                                                                     : base);
+        }
+        // Every setting is checked before anything is set up.
+        Server server(all, verbose, exitOnEof);
 
         if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
             std::perror("pipe2");
@@ -437,12 +581,8 @@ int main(int argc, char** argv) {
         ::sigaction(SIGTERM, &sa, nullptr);
         ::signal(SIGPIPE, SIG_IGN);
 
-        Server server(std::move(cfg), card == "none" ? "t1" : card, verbose, exitOnEof);
-        if (first) server.Reader().InsertCard(std::move(first));
-        for (auto& a : armed) server.Reader().InjectFault(a.code, a.fault);
-        if (!steps.empty()) server.Reader().ScriptKeys(steps);
-        const std::string path = server.OpenPty();
-        std::cout << path << std::endl;
+        for (const auto& path : server.OpenPtys()) std::cout << path << '\n';
+        std::cout.flush();
         return server.Run();
     } catch (const std::exception& e) {
         std::cerr << "quor-sim: " << e.what() << "\n";
