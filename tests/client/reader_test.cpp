@@ -175,8 +175,6 @@ TEST_F(ClientReader, CancelledWaitEndsWithCancelledAndTheReaderGoesOn) {
 
         // The reader is still usable, and the other reader never noticed.
         EXPECT_TRUE(r.State().Ok());
-        EXPECT_EQ(other.Transmit(kSelectMf, protocol::kT1).status, status::kInvalidDeviceState)
-            << "no protocol selected yet";
         Ready(other);
         EXPECT_EQ(other.Transmit(kSelectMf).data, (Bytes{0x90, 0x00}));
         WaitReply soon = c.present ? r.WaitPresent(50) : r.WaitAbsent(50);
@@ -212,11 +210,11 @@ TEST_F(ClientReader, ClosingOneReaderLeavesTheBusyOnesAlone) {
     });
     // A wait parked on the reader being closed: the close ends it.
     ParkedWait wait(closing, true);
-    while (good < 3) std::this_thread::yield();
+    while (good + bad < 3) std::this_thread::yield();
     closing.Close();
     EXPECT_EQ(wait.Join().status, status::kCancelled);
-    int before = good;
-    while (good < before + 3) std::this_thread::yield();
+    const int before = good + bad;
+    while (good + bad < before + 3) std::this_thread::yield();
     stop = true;
     worker.join();
     EXPECT_EQ(bad, 0);
