@@ -112,6 +112,8 @@ class DriverBench : public ::testing::Test {
         const std::string name = "QuorSerial" + std::to_string(slots_.size());
         slot->port = quor::serial::SerialPort::Create(
             std::make_unique<quor::serial::SimLine>(slot->reader), name.c_str());
+        slot->reader->SetRecording(true);
+        slot->port->SetRecording(true);
         slots_.push_back(std::move(slot));
         return *slots_.back();
     }

@@ -148,6 +148,8 @@ class PortBench : public ::testing::Test {
         reader_ = std::make_shared<quor::sim::Reader>(cfg);
         port_ = SerialPort::Create(std::make_unique<SimLine>(reader_));
         ASSERT_NE(port_, nullptr);
+        reader_->SetRecording(true);
+        port_->SetRecording(true);
     }
 
     std::unique_ptr<Request> Start(UCHAR major, ULONG code, const Bytes& in, ULONG outLen) {

@@ -84,6 +84,41 @@ TEST(sim_Reader, AssemblesBytewiseAndGivesUpStalledFrames) {
     EXPECT_EQ(reader.Protocol(), kProtocolT1);
 }
 
+TEST(sim_Reader, LogsAreOffUntilAskedForAndKeepTheNewest) {
+    Reader reader;
+    EXPECT_EQ(Command(reader, kCodeDisplay, {'H', 'i'}, 10).at(2), 0x00);
+    Command(reader, kCodeGetStatus, {}, 20);
+    EXPECT_TRUE(reader.WireLog().empty());
+    EXPECT_TRUE(reader.Frames().empty());
+    EXPECT_TRUE(reader.DisplayLog().empty());
+    EXPECT_EQ(reader.Display(), (Bytes{'H', 'i'}));  // the display itself is no log
+    EXPECT_EQ(reader.FrameCount(), 2u);
+    EXPECT_EQ(reader.DisplayCount(), 1u);
+
+    reader.SetRecording(true, 2);
+    Command(reader, kCodeDisplay, {'Y', 'o'}, 30);
+    Command(reader, kCodeGetStatus, {}, 40);
+    Command(reader, kCodeGetStatus, {}, 50);
+    const auto frames = reader.Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].number, 3u);
+    EXPECT_EQ(frames[1].number, 4u);
+    EXPECT_EQ(frames[1].time, 50);
+    ASSERT_EQ(reader.DisplayLog().size(), 1u);
+    EXPECT_EQ(reader.DisplayLog()[0].Text(), "Yo");
+    // Each command is two wire events: the host's bytes and the reply.
+    const auto wire = reader.WireLog();
+    ASSERT_EQ(wire.size(), 2u);
+    EXPECT_EQ(wire[0].number, 8u);
+    EXPECT_EQ(wire[0].bytes, CommandFrame(kCodeGetStatus));
+    EXPECT_EQ(wire[1].kind, WireEntry::Kind::kReaderToHost);
+
+    reader.SetRecording(false);
+    EXPECT_TRUE(reader.Frames().empty());
+    EXPECT_TRUE(reader.WireLog().empty());
+    EXPECT_EQ(reader.FrameCount(), 5u);
+}
+
 TEST(sim_Reader, StateCommandsTakeEffect) {
     ReaderConfig cfg;
     cfg.defaultWaitTime = 0x0101;
@@ -167,6 +202,7 @@ TEST(sim_Reader, DisplayByModel) {
                                                                                    {0x80, false},
                                                                                    {0x82, false}}) {
         Reader reader(ConfigForModelCode(model));
+        reader.SetRecording(true);
         EXPECT_EQ(Command(reader, kCodeGetInfo).at(5), model);
         EXPECT_EQ(Command(reader, kCodeDisplay, {'0', '2', '0', ':'}, 1234).at(2),
                   display ? 0x00 : 0x80);
@@ -200,6 +236,7 @@ TEST(sim_Reader, PurgeDropsOnlyArrivedBytes) {
     ReaderConfig cfg;
     cfg.byteTime = 100;
     Reader reader(cfg);
+    reader.SetRecording(true);
     reader.HostWrite(CommandFrame(kCodeGetInfo), 0);  // 8 bytes arriving at 100..800
     reader.HostPurge(300);
     EXPECT_EQ(reader.HostAvailable(300), 0u);
@@ -209,6 +246,7 @@ TEST(sim_Reader, PurgeDropsOnlyArrivedBytes) {
 
 TEST(sim_Reader, SilentReaderSwallowsFrames) {
     Reader reader;
+    reader.SetRecording(true);
     reader.InsertCard(std::make_shared<AtrCard>());
     reader.SetSilent(true);
     EXPECT_TRUE(Command(reader, kCodeCardOn).empty());

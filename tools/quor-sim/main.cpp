@@ -350,7 +350,7 @@ class Server {
         s << "card " << (reader_.CardPresent() ? "present" : "absent")
           << (reader_.CardPowered() ? " powered" : "") << "; keys waiting " << reader_.PendingKeys()
           << ", scripted " << reader_.ScriptedKeys() << "; protocol " << int{reader_.Protocol()}
-          << "; frames " << reader_.Frames().size();
+          << "; frames " << reader_.FrameCount();
         Say(s.str());
     }
 

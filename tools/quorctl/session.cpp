@@ -304,7 +304,12 @@ Result Session::Start() {
     clockStart_ = kclock::Now();
     port_ = quor::serial::SerialPort::Create(std::move(line));
     host_ = std::make_unique<khost::Host>();
-    if (options_.trace) traceThread_ = std::thread([this] { TraceLoop(); });
+    if (options_.trace) {
+        // Records are kept only for the trace, and only the newest of them.
+        port_->SetRecording(true);
+        if (reader_) reader_->SetRecording(true);
+        traceThread_ = std::thread([this] { TraceLoop(); });
+    }
 
     driver_ = host_->LoadDriver("quor", DriverEntry);
     if (!driver_) {
@@ -938,16 +943,14 @@ Result Session::WithKeys(const std::string& cmd, const std::vector<std::uint8_t>
     }
     // Key input begins with a display refresh; from then on the status polls are held off,
     // so keys typed after it reach the input and not a poll.
-    std::size_t displays = reader_->DisplayLog().size();
+    const std::uint64_t displays = reader_->DisplayCount();
     std::atomic<bool> done{false};
     Result r;
     std::thread worker([&] {
         r = TerminalCommand(cmd, apdu);
         done = true;
     });
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!done && std::chrono::steady_clock::now() < deadline &&
-           reader_->DisplayLog().size() == displays) {
+    while (!done && reader_->DisplayCount() == displays) {
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     for (auto code : codes) reader_->PressKey(code);
@@ -967,10 +970,18 @@ void Session::TraceLoop() {
 void Session::FlushTrace() {
     std::lock_guard lock(traceMu_);
     std::vector<std::pair<std::int64_t, std::string>> out;  // by time in microseconds
+    // The records are rings: entries are told apart by their numbers, and frames and requests
+    // that fell out before this call are counted as dropped.
+    std::uint64_t dropped = 0;
+    const auto take = [&dropped](std::uint64_t& seen, std::uint64_t number, bool counted) {
+        if (number < seen) return false;
+        if (counted) dropped += number - seen;
+        seen = number + 1;
+        return true;
+    };
     if (reader_) {
-        auto frames = reader_->Frames();
-        for (; framesSeen_ < frames.size(); ++framesSeen_) {
-            const auto& f = frames[framesSeen_];
+        for (const auto& f : reader_->Frames()) {
+            if (!take(framesSeen_, f.number, true)) continue;
             std::vector<std::uint8_t> data(f.data.begin(), f.data.end());
             out.emplace_back(f.time - simStart_, "[" + Millis(f.time - simStart_) +
                                                      " ms] frame host->reader code " +
@@ -983,9 +994,8 @@ void Session::FlushTrace() {
                                                               ToHex(f.reply));
             }
         }
-        auto wire = reader_->WireLog();
-        for (; wireSeen_ < wire.size(); ++wireSeen_) {
-            const auto& w = wire[wireSeen_];
+        for (const auto& w : reader_->WireLog()) {
+            if (!take(wireSeen_, w.number, false)) continue;
             if (w.kind == quor::sim::WireEntry::Kind::kControlLines) {
                 out.emplace_back(w.time - simStart_, "[" + Millis(w.time - simStart_) +
                                                          " ms] lines DTR=" + (w.dtr ? "1" : "0") +
@@ -998,10 +1008,10 @@ void Session::FlushTrace() {
         }
     }
     if (port_) {
-        auto requests = port_->Requests();
-        for (; requestsSeen_ < requests.size(); ++requestsSeen_) {
-            const auto& q = requests[requestsSeen_];
+        for (const auto& q : port_->Requests()) {
+            if (q.number < requestsSeen_) continue;
             if (q.status == STATUS_PENDING) break;  // reported once it completes
+            take(requestsSeen_, q.number, true);
             std::string line =
                 "[" + Millis((q.time - clockStart_) / 10) + " ms] serial " + MajorName(q.major);
             if (q.ioctl) line += " " + Hex8(q.ioctl);
@@ -1017,6 +1027,7 @@ void Session::FlushTrace() {
     std::stable_sort(out.begin(), out.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     std::lock_guard logLock(logMu_);
+    if (dropped > 0) log_ << "trace " << dropped << " older frames and requests dropped\n";
     for (const auto& l : out) log_ << "trace " << l.second << '\n';
     log_.flush();
 }

@@ -169,9 +169,9 @@ class Session {
     std::mutex traceMu_;
     std::int64_t simStart_ = 0;
     std::int64_t clockStart_ = 0;
-    std::size_t framesSeen_ = 0;
-    std::size_t wireSeen_ = 0;
-    std::size_t requestsSeen_ = 0;
+    std::uint64_t framesSeen_ = 0;  // numbers of the next records to report
+    std::uint64_t wireSeen_ = 0;
+    std::uint64_t requestsSeen_ = 0;
     std::atomic<bool> traceStop_{false};
     std::thread traceThread_;
 };
