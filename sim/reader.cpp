@@ -19,12 +19,16 @@ Reader::Reader(ReaderConfig cfg)
     }
 }
 
-void Reader::HostWrite(std::span<const std::uint8_t> bytes, SimTime now) {
+void Reader::HostWrite(std::span<const std::uint8_t> bytes, SimTime now, bool backToBack) {
     if (bytes.empty()) return;
     std::lock_guard lock(mu_);
     LogWire(now, WireEntry::Kind::kHostToReader, bytes);
     for (std::uint8_t b : bytes) {
-        if (std::optional<HostFrame> frame = assembler_.Push(b, now)) HandleFrame(*frame, now);
+        // Within one write the bytes come together: only the first can follow a gap.
+        if (std::optional<HostFrame> frame = assembler_.Push(b, now, !backToBack)) {
+            HandleFrame(*frame, now);
+        }
+        backToBack = true;
     }
 }
 

@@ -112,7 +112,11 @@ class Reader {
     // Line side. `now` must not go backwards between calls.
 
     // Bytes from the host that arrive at `now`, any number per call (one at a time is fine).
-    void HostWrite(std::span<const std::uint8_t> bytes, SimTime now);
+    // `backToBack`: the host wrote them straight after its previous bytes with nothing else on
+    // the line in between, so however long ago that was, the gap does not give up a partial
+    // frame (an in-process line has no transmitter: the gap is the host thread's scheduling,
+    // not a silent line).
+    void HostWrite(std::span<const std::uint8_t> bytes, SimTime now, bool backToBack = false);
     // Reply bytes that have reached the host by `now` and have not been read.
     std::size_t HostAvailable(SimTime now);
     // Takes up to `max` of the bytes that have reached the host by `now`.
