@@ -625,6 +625,12 @@ void SerialPort::Worker() {
                     doneStatus = STATUS_TIMEOUT;
                     finished = true;
                 } else {
+                    // When the next byte is due is asked before reading, never after: a line
+                    // reports only bytes still under way, so bytes that came between a read and
+                    // a later question would be reported nowhere, and the read would sleep until
+                    // its time-out with its bytes there. Asked first, a byte due by the read is
+                    // either taken by it or makes the wait below end at once.
+                    const kclock::Ticks due = line_->NextArrival();
                     if (p.got < p.target) {
                         std::size_t got =
                             line_->Read(std::span<UCHAR>(buf + p.got, p.target - p.got));
@@ -652,7 +658,7 @@ void SerialPort::Worker() {
                         if (p.interval > 0 && p.got > 0) {
                             wakeAt = std::min(wakeAt, After(p.lastByte, p.interval));
                         }
-                        wakeAt = std::min(wakeAt, line_->NextArrival());
+                        wakeAt = std::min(wakeAt, due);
                     }
                 }
                 if (finished) {

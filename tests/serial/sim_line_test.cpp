@@ -3,6 +3,8 @@
 // is held up.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "tests/serial/port_bench.h"
 
 namespace quor::serial::test {
@@ -39,6 +41,40 @@ TEST_F(SimLineFrames, AFrameWrittenByteByByteIsGivenUpOnlyAfterTheHostMovedOn) {
         EXPECT_EQ(reply->Wait(), STATUS_SUCCESS);
         EXPECT_EQ(reply->Delivered(), StatusReply());
     }
+}
+
+// A line that holds the port's thread up right after its next read, as a preemption would.
+class StallingLine : public SimLine {
+  public:
+    using SimLine::SimLine;
+    std::size_t Read(std::span<UCHAR> out) override {
+        const std::size_t n = SimLine::Read(out);
+        kclock::Advance(stall.exchange(0));
+        return n;
+    }
+    std::atomic<Ticks> stall{0};
+};
+
+TEST_F(SimLineFrames, BytesThatArriveWhileThePortThreadIsHeldUpAreTakenAtOnce) {
+    quor::sim::ReaderConfig cfg;
+    cfg.byteTime = 1000;  // the reply's bytes arrive 1, 2, 3 and 4 ms after the frame
+    port_.reset();
+    reader_ = std::make_shared<quor::sim::Reader>(cfg);
+    auto line = std::make_unique<StallingLine>(reader_);
+    StallingLine* stalling = line.get();
+    port_ = SerialPort::Create(std::move(line));
+    SetTimeouts({0, 0, 5000});
+    const Ticks start = kclock::Now();
+    AskStatus();
+    // Once the port's thread sleeps with no wake-up due, the read below wakes it exactly once:
+    // it finds no byte yet, and is held up past the whole reply.
+    ASSERT_TRUE(Eventually([] { return KeTestWaitingThreads() == 1; }));
+    stalling->stall = 10 * kMs;
+    auto reply = StartRead(4);
+    ASSERT_TRUE(reply->Pended());
+    EXPECT_EQ(reply->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(reply->Delivered(), StatusReply());
+    EXPECT_EQ(kclock::Now() - start, 10 * kMs) << "the read waited for its time-out";
 }
 
 }  // namespace
