@@ -77,5 +77,45 @@ TEST_F(SimLineFrames, BytesThatArriveWhileThePortThreadIsHeldUpAreTakenAtOnce) {
     EXPECT_EQ(kclock::Now() - start, 10 * kMs) << "the read waited for its time-out";
 }
 
+// Under ThreadSanitizer every request costs many times more: fewer frames keep the run short.
+#if defined(__SANITIZE_THREAD__)
+#define QUOR_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUOR_UNDER_TSAN 1
+#endif
+#endif
+#ifdef QUOR_UNDER_TSAN
+constexpr int kStressFrames = 10'000;
+#else
+constexpr int kStressFrames = 100'000;
+#endif
+
+// Status polling at full speed on the real clock, as the keypad input does it: get-status
+// frames back to back, each written one byte per request and its reply read as the driver
+// reads it (the head, then the rest). Not one reply may go missing, however the threads are
+// scheduled.
+TEST_F(SimLineFrames, NoReplyIsLostInAStreamOfStatusFrames) {
+    kclock::SetReal();
+    Build({});
+    reader_->SetRecording(false);  // as in use
+    port_->SetRecording(false);
+    SetTimeouts({1000, 1000, 5000});  // the driver's: a lost reply fails within seconds
+    const Bytes frame = StatusCommand();
+    const Bytes reply = StatusReply();
+    for (int i = 0; i < kStressFrames; ++i) {
+        for (UCHAR b : frame) ASSERT_EQ(Write({b}), STATUS_SUCCESS);
+        auto head = StartRead(2);
+        ASSERT_EQ(head->Wait(), STATUS_SUCCESS) << "no reply to frame " << i;
+        auto rest = StartRead(2);
+        ASSERT_EQ(rest->Wait(), STATUS_SUCCESS) << "reply to frame " << i << " cut short";
+        Bytes got = head->Delivered();
+        got.insert(got.end(), rest->out.begin(), rest->out.end());
+        ASSERT_EQ(got, reply) << "frame " << i;
+    }
+    EXPECT_EQ(reader_->FrameCount(), static_cast<std::uint64_t>(kStressFrames));
+    EXPECT_EQ(reader_->DroppedPartialFrames(), 0u);
+}
+
 }  // namespace
 }  // namespace quor::serial::test
