@@ -54,7 +54,7 @@ Bytes BytesOf(const T& v) {
 }
 
 template <typename Pred>
-bool Eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+bool Eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > end) return false;
