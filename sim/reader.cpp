@@ -177,11 +177,6 @@ void Reader::SetRecording(bool on, std::size_t capacity) {
     trim(displayLog_);
 }
 
-bool Reader::Recording() const {
-    std::lock_guard lock(mu_);
-    return recording_;
-}
-
 std::vector<WireEntry> Reader::WireLog() const {
     std::lock_guard lock(mu_);
     return {wire_.begin(), wire_.end()};

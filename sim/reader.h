@@ -166,7 +166,6 @@ class Reader {
     // stays within bounds. Switching it off empties the logs.
     static constexpr std::size_t kDefaultLogCapacity = 65536;
     void SetRecording(bool on, std::size_t capacity = kDefaultLogCapacity);
-    bool Recording() const;
 
     // The logs, oldest first (empty while recording is off).
     std::vector<WireEntry> WireLog() const;
