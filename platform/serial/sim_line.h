@@ -35,13 +35,12 @@ class SimLine : public ByteLine {
     static quor::sim::SimTime SimNow();
 
   private:
-    // The port's notify function, shared with the emulator's change callback: the emulator may
-    // still be calling a copy of that callback while the line goes away.
-
     // Marks a host call on the line other than a write.
     void Touch() { lastWasWrite_.store(false, std::memory_order_relaxed); }
 
     std::shared_ptr<quor::sim::Reader> reader_;
+    // The port's notify function, shared with the emulator's change callback: the emulator may
+    // still be calling a copy of that callback while the line goes away.
     std::shared_ptr<LineNotifier> notifier_;
     // The host's last call on the line was a write. The driver writes a frame one byte per
     // request, and on this line the time between two such writes is only the host thread's
