@@ -19,20 +19,26 @@ quor::sim::SimTime SimLine::SimNow() { return kclock::Now() / kclock::kTicksPerM
 void SimLine::SetNotify(std::function<void()> notify) { notifier_->Set(std::move(notify)); }
 
 NTSTATUS SimLine::Write(std::span<const UCHAR> bytes) {
-    reader_->HostWrite(bytes, SimNow());
+    const bool backToBack = lastWasWrite_.exchange(true, std::memory_order_relaxed);
+    reader_->HostWrite(bytes, SimNow(), backToBack);
     notifier_->Call();  // the reply may already be on its way
     return STATUS_SUCCESS;
 }
 
-std::size_t SimLine::Available() { return reader_->HostAvailable(SimNow()); }
+std::size_t SimLine::Available() {
+    Touch();
+    return reader_->HostAvailable(SimNow());
+}
 
 std::size_t SimLine::Read(std::span<UCHAR> out) {
+    Touch();
     std::vector<std::uint8_t> got = reader_->HostRead(out.size(), SimNow());
     std::copy(got.begin(), got.end(), out.begin());
     return got.size();
 }
 
 kclock::Ticks SimLine::NextArrival() {
+    Touch();
     auto next = reader_->NextOutputTime(SimNow());
     if (!next || *next >= kclock::kInfinite / kclock::kTicksPerMicrosecond)
         return kclock::kInfinite;
@@ -40,10 +46,12 @@ kclock::Ticks SimLine::NextArrival() {
 }
 
 void SimLine::Purge(ULONG mask) {
+    Touch();
     if (mask & SERIAL_PURGE_RXCLEAR) reader_->HostPurge(SimNow());
 }
 
 NTSTATUS SimLine::Apply(const quor::serial::LineSettings& settings) {
+    Touch();
     // Under the lock, so that the emulator's log shows changes in the order they took effect.
     std::lock_guard<std::mutex> lock(mu_);
     if (settings.Dtr != dtr_ || settings.Rts != rts_) {

@@ -2,6 +2,7 @@
 // driver over when it runs an emulated reader. The serial port sees only a byte line.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,8 +18,11 @@ class SimLine : public quor::serial::ByteLine {
     ~SimLine() override;
 
     void SetNotify(std::function<void()> notify) override;
-    NTSTATUS Open() override { return STATUS_SUCCESS; }
-    void Close() override {}
+    NTSTATUS Open() override {
+        Touch();
+        return STATUS_SUCCESS;
+    }
+    void Close() override { Touch(); }
     NTSTATUS Write(std::span<const UCHAR> bytes) override;
     std::size_t Available() override;
     std::size_t Read(std::span<UCHAR> out) override;
@@ -32,11 +36,17 @@ class SimLine : public quor::serial::ByteLine {
     static quor::sim::SimTime SimNow();
 
   private:
-    // The port's notify function, shared with the emulator's change callback: the emulator may
-    // still be calling a copy of that callback while the line goes away.
+    // Marks a host call on the line other than a write.
+    void Touch() { lastWasWrite_.store(false, std::memory_order_relaxed); }
 
     std::shared_ptr<quor::sim::Reader> reader_;
     std::shared_ptr<quor::serial::LineNotifier> notifier_;
+    // The host's last call on the line was a write. The driver writes a frame one byte per
+    // request, and on this line the time between two such writes is only the host thread's
+    // scheduling (a preemption, a page fault), not a silent line: the emulator is told, so that
+    // it never gives up a frame the host is still writing. Once the host did something else
+    // (read, purged), a gap before its next write counts again.
+    std::atomic<bool> lastWasWrite_{false};
     std::mutex mu_;
     bool dtr_ = false;
     bool rts_ = false;

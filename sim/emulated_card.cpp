@@ -1,5 +1,6 @@
 #include "sim/emulated_card.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -59,7 +60,8 @@ void EmulatedCard::PowerOff() {
 std::optional<std::vector<std::uint8_t>> EmulatedCard::Exchange(std::uint8_t protocol,
                                                                 std::span<const std::uint8_t> in) {
     std::lock_guard lock(mu_);
-    ExchangeRecord rec{protocol, {in.begin(), in.end()}, std::nullopt};
+    ExchangeRecord rec{protocol, {}, std::nullopt};
+    if (recording_) rec.in.assign(in.begin(), in.end());
     if (powered_ && !Take(dropCommands_)) {
         rec.out = HandleExchange(protocol, in);
         if (rec.out) {
@@ -72,7 +74,10 @@ std::optional<std::vector<std::uint8_t>> EmulatedCard::Exchange(std::uint8_t pro
             }
         }
     }
-    log_.push_back(rec);
+    if (recording_) {
+        log_.push_back(rec);
+        if (log_.size() > logCapacity_) log_.pop_front();
+    }
     return rec.out;
 }
 
@@ -91,9 +96,17 @@ int EmulatedCard::PowerOffCount() const {
     return powerOffs_;
 }
 
+void EmulatedCard::SetRecording(bool on, std::size_t capacity) {
+    std::lock_guard lock(mu_);
+    recording_ = on;
+    logCapacity_ = std::max<std::size_t>(capacity, 1);
+    if (!on) log_.clear();
+    while (log_.size() > logCapacity_) log_.pop_front();
+}
+
 std::vector<EmulatedCard::ExchangeRecord> EmulatedCard::Exchanges() const {
     std::lock_guard lock(mu_);
-    return log_;
+    return {log_.begin(), log_.end()};
 }
 
 void EmulatedCard::ClearExchanges() {

@@ -1,8 +1,11 @@
-// The common ground of the emulated cards: power bookkeeping, a log of the exchanges, and
-// faults that a test arms on the card itself (as opposed to the reader's line faults).
+// The common ground of the emulated cards: power bookkeeping, a log of the exchanges (kept
+// only once a test switches it on, and then only the newest), and faults that a test arms on the
+// card itself (as opposed to the reader's line faults).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -45,6 +48,10 @@ class EmulatedCard : public Card {
     bool Powered() const;
     int PowerOnCount() const;
     int PowerOffCount() const;
+    // The log of exchanges, off until switched on; while on it keeps the newest `capacity`
+    // (at least one). Switching it off empties it.
+    static constexpr std::size_t kDefaultLogCapacity = 65536;
+    void SetRecording(bool on, std::size_t capacity = kDefaultLogCapacity);
     std::vector<ExchangeRecord> Exchanges() const;
     void ClearExchanges();
 
@@ -85,7 +92,9 @@ class EmulatedCard : public Card {
     bool powered_ = false;
     int powerOns_ = 0;
     int powerOffs_ = 0;
-    std::vector<ExchangeRecord> log_;
+    bool recording_ = false;
+    std::size_t logCapacity_ = kDefaultLogCapacity;
+    std::deque<ExchangeRecord> log_;
 
     int dropCommands_ = 0;
     int dropAnswers_ = 0;

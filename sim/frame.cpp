@@ -36,8 +36,8 @@ std::vector<std::uint8_t> ReplyFrame(std::span<const std::uint8_t> data, std::ui
 
 FrameAssembler::FrameAssembler(SimTime interByteTimeout) : interByteTimeout_(interByteTimeout) {}
 
-std::optional<HostFrame> FrameAssembler::Push(std::uint8_t byte, SimTime now) {
-    if (!partial_.empty() && now - lastByte_ > interByteTimeout_) {
+std::optional<HostFrame> FrameAssembler::Push(std::uint8_t byte, SimTime now, bool gapCounts) {
+    if (gapCounts && !partial_.empty() && now - lastByte_ > interByteTimeout_) {
         partial_.clear();
         ++dropped_;
     }

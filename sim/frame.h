@@ -77,7 +77,9 @@ class FrameAssembler {
     explicit FrameAssembler(SimTime interByteTimeout);
 
     // Takes one byte that arrived at `now`; returns the frame once its last byte is in.
-    std::optional<HostFrame> Push(std::uint8_t byte, SimTime now);
+    // `gapCounts` false: the byte follows the previous one back to back whatever the clock says,
+    // so the gap does not give the partial frame up.
+    std::optional<HostFrame> Push(std::uint8_t byte, SimTime now, bool gapCounts = true);
 
     std::size_t PendingBytes() const { return partial_.size(); }
     // Number of incomplete frames given up after the inter-byte time-out.

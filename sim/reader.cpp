@@ -19,12 +19,16 @@ Reader::Reader(ReaderConfig cfg)
     }
 }
 
-void Reader::HostWrite(std::span<const std::uint8_t> bytes, SimTime now) {
+void Reader::HostWrite(std::span<const std::uint8_t> bytes, SimTime now, bool backToBack) {
     if (bytes.empty()) return;
     std::lock_guard lock(mu_);
-    wire_.push_back({now, WireEntry::Kind::kHostToReader, {bytes.begin(), bytes.end()}});
+    LogWire(now, WireEntry::Kind::kHostToReader, bytes);
     for (std::uint8_t b : bytes) {
-        if (std::optional<HostFrame> frame = assembler_.Push(b, now)) HandleFrame(*frame, now);
+        // Within one write the bytes come together: only the first can follow a gap.
+        if (std::optional<HostFrame> frame = assembler_.Push(b, now, !backToBack)) {
+            HandleFrame(*frame, now);
+        }
+        backToBack = true;
     }
 }
 
@@ -56,17 +60,17 @@ std::optional<SimTime> Reader::NextOutputTime(SimTime now) const {
 
 void Reader::HostPurge(SimTime now) {
     std::lock_guard lock(mu_);
-    WireEntry entry{now, WireEntry::Kind::kPurge, {}};
+    std::vector<std::uint8_t> dropped;
     while (!out_.empty() && out_.front().time <= now) {
-        entry.bytes.push_back(out_.front().value);
+        dropped.push_back(out_.front().value);
         out_.pop_front();
     }
-    wire_.push_back(std::move(entry));
+    LogWire(now, WireEntry::Kind::kPurge, dropped);
 }
 
 void Reader::SetControlLines(bool dtr, bool rts, SimTime now) {
     std::lock_guard lock(mu_);
-    wire_.push_back({now, WireEntry::Kind::kControlLines, {}, dtr, rts});
+    LogWire(now, WireEntry::Kind::kControlLines, {}, dtr, rts);
 }
 
 void Reader::SetChangeCallback(std::function<void()> cb) {
@@ -160,19 +164,42 @@ void Reader::ClearFaults() {
     Notify();
 }
 
+void Reader::SetRecording(bool on, std::size_t capacity) {
+    std::lock_guard lock(mu_);
+    recording_ = on;
+    logCapacity_ = std::max<std::size_t>(capacity, 1);
+    const auto trim = [this](auto& log) {
+        if (!recording_) log.clear();
+        while (log.size() > logCapacity_) log.pop_front();
+    };
+    trim(wire_);
+    trim(frames_);
+    trim(displayLog_);
+}
+
 std::vector<WireEntry> Reader::WireLog() const {
     std::lock_guard lock(mu_);
-    return wire_;
+    return {wire_.begin(), wire_.end()};
 }
 
 std::vector<FrameRecord> Reader::Frames() const {
     std::lock_guard lock(mu_);
-    return frames_;
+    return {frames_.begin(), frames_.end()};
 }
 
 std::vector<DisplayRecord> Reader::DisplayLog() const {
     std::lock_guard lock(mu_);
-    return displayLog_;
+    return {displayLog_.begin(), displayLog_.end()};
+}
+
+std::uint64_t Reader::FrameCount() const {
+    std::lock_guard lock(mu_);
+    return frameCount_;
+}
+
+std::uint64_t Reader::DisplayCount() const {
+    std::lock_guard lock(mu_);
+    return displayCount_;
 }
 
 std::vector<std::uint8_t> Reader::Display() const {
@@ -204,13 +231,14 @@ void Reader::ClearLogs() {
 
 void Reader::HandleFrame(const HostFrame& frame, SimTime now) {
     FrameRecord rec;
+    rec.number = frameCount_++;
     rec.time = now;
     rec.code = frame.code;
-    rec.data = frame.data;
+    if (recording_) rec.data = frame.data;
     rec.checksumOk = frame.checksumOk;
     if (silent_) {
         rec.swallowed = true;
-        frames_.push_back(std::move(rec));
+        LogFrame(std::move(rec));
         return;
     }
 
@@ -265,10 +293,10 @@ void Reader::HandleFrame(const HostFrame& frame, SimTime now) {
         }
         lineFreeAt_ = out_.back().time;
         rec.replyTime = start + cfg_.byteTime;
-        wire_.push_back({rec.replyTime, WireEntry::Kind::kReaderToHost, bytes});
+        LogWire(rec.replyTime, WireEntry::Kind::kReaderToHost, bytes);
     }
-    rec.reply = std::move(bytes);
-    frames_.push_back(std::move(rec));
+    if (recording_) rec.reply = std::move(bytes);
+    LogFrame(std::move(rec));
 }
 
 Reader::Reply Reader::Execute(std::uint8_t code, std::span<const std::uint8_t> data, SimTime now) {
@@ -323,7 +351,8 @@ Reader::Reply Reader::Execute(std::uint8_t code, std::span<const std::uint8_t> d
         case kCodeDisplay:
             if (!cfg_.hasDisplay) return {{}, kStatusFailed};
             display_.assign(data.begin(), data.end());
-            displayLog_.push_back({now, display_});
+            ++displayCount_;
+            if (recording_) Keep(displayLog_, DisplayRecord{now, display_});
             return {{}, CardBits()};
 
         case kCodeGetStatus: {
@@ -469,6 +498,23 @@ std::uint8_t Reader::CardBits() const {
 void Reader::PowerOffCard() {
     if (card_ && powered_) card_->PowerOff();
     powered_ = false;
+}
+
+template <typename T>
+void Reader::Keep(std::deque<T>& log, T entry) {
+    log.push_back(std::move(entry));
+    if (log.size() > logCapacity_) log.pop_front();
+}
+
+void Reader::LogWire(SimTime time, WireEntry::Kind kind, std::span<const std::uint8_t> bytes,
+                     bool dtr, bool rts) {
+    const std::uint64_t number = wireCount_++;
+    if (recording_)
+        Keep(wire_, WireEntry{time, kind, {bytes.begin(), bytes.end()}, dtr, rts, number});
+}
+
+void Reader::LogFrame(FrameRecord rec) {
+    if (recording_) Keep(frames_, std::move(rec));
 }
 
 void Reader::Notify() {

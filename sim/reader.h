@@ -4,7 +4,8 @@
 // arrive, and collects the reader's reply bytes as they reach the host. The reader assembles
 // command frames, carries them out against the card in its slot and schedules its reply frames
 // on the line. Tests drive the other side: insert and remove cards, press keys, silence the
-// reader or spoil its replies, and read back what went over the line.
+// reader or spoil its replies, and read back what went over the line (once they have switched
+// recording on: the logs stay empty until then, and keep only their newest entries after).
 //
 // Keypad. A key is either pressed at once (PressKey) or scripted (ScriptKeys): a script is a
 // queue of steps, each a key (digit 0..9, kKeyCancel, kKeyConfirm, or kKeySilence, which
@@ -63,8 +64,9 @@ struct WireEntry {
     SimTime time = 0;
     Kind kind = Kind::kHostToReader;
     std::vector<std::uint8_t> bytes;
-    bool dtr = false;  // kControlLines only
-    bool rts = false;  // kControlLines only
+    bool dtr = false;          // kControlLines only
+    bool rts = false;          // kControlLines only
+    std::uint64_t number = 0;  // place among all the reader's wire events, from 0
 };
 
 struct FrameRecord {
@@ -76,6 +78,7 @@ struct FrameRecord {
     std::optional<Fault::Kind> fault;
     std::vector<std::uint8_t> reply;  // bytes put on the line, after any fault; empty for none
     SimTime replyTime = 0;            // when the first reply byte reaches the host
+    std::uint64_t number = 0;         // place among all frames the reader took in, from 0
 };
 
 // Keypad codes beyond the digits 0..9.
@@ -109,7 +112,11 @@ class Reader {
     // Line side. `now` must not go backwards between calls.
 
     // Bytes from the host that arrive at `now`, any number per call (one at a time is fine).
-    void HostWrite(std::span<const std::uint8_t> bytes, SimTime now);
+    // `backToBack`: the host wrote them straight after its previous bytes with nothing else on
+    // the line in between, so however long ago that was, the gap does not give up a partial
+    // frame (an in-process line has no transmitter: the gap is the host thread's scheduling,
+    // not a silent line).
+    void HostWrite(std::span<const std::uint8_t> bytes, SimTime now, bool backToBack = false);
     // Reply bytes that have reached the host by `now` and have not been read.
     std::size_t HostAvailable(SimTime now);
     // Takes up to `max` of the bytes that have reached the host by `now`.
@@ -154,10 +161,20 @@ class Reader {
     void InjectFault(std::uint8_t frameCode, Fault fault);
     void ClearFaults();
 
+    // Recording of the wire, frame and display logs, off until switched on. While on, each
+    // log keeps its newest `capacity` entries (at least one), so a reader that runs for days
+    // stays within bounds. Switching it off empties the logs.
+    static constexpr std::size_t kDefaultLogCapacity = 65536;
+    void SetRecording(bool on, std::size_t capacity = kDefaultLogCapacity);
+
+    // The logs, oldest first (empty while recording is off).
     std::vector<WireEntry> WireLog() const;
     std::vector<FrameRecord> Frames() const;
     std::vector<DisplayRecord> DisplayLog() const;
-    // The text the display shows now (the last one sent).
+    // Frames taken in and display texts received since the reader was made, recorded or not.
+    std::uint64_t FrameCount() const;
+    std::uint64_t DisplayCount() const;
+    // The text the display shows now (the last one sent), recorded or not.
     std::vector<std::uint8_t> Display() const;
     std::uint8_t Protocol() const;
     std::uint16_t WaitTime() const;
@@ -200,6 +217,13 @@ class Reader {
     std::uint8_t CardBits() const;
     void PowerOffCard();
     void Notify();
+    // Appends to a log, dropping its oldest entry beyond the capacity.
+    template <typename T>
+    void Keep(std::deque<T>& log, T entry);
+    // Numbers a wire event and keeps it while recording.
+    void LogWire(SimTime time, WireEntry::Kind kind, std::span<const std::uint8_t> bytes,
+                 bool dtr = false, bool rts = false);
+    void LogFrame(FrameRecord rec);
 
     const ReaderConfig cfg_;
     mutable std::mutex mu_;
@@ -220,9 +244,14 @@ class Reader {
     std::vector<std::uint8_t> display_;
     std::map<std::uint8_t, std::deque<Fault>> faults_;
 
-    std::vector<WireEntry> wire_;
-    std::vector<FrameRecord> frames_;
-    std::vector<DisplayRecord> displayLog_;
+    bool recording_ = false;
+    std::size_t logCapacity_ = kDefaultLogCapacity;
+    std::deque<WireEntry> wire_;
+    std::deque<FrameRecord> frames_;
+    std::deque<DisplayRecord> displayLog_;
+    std::uint64_t wireCount_ = 0;  // wire events so far, recorded or not
+    std::uint64_t frameCount_ = 0;
+    std::uint64_t displayCount_ = 0;
 };
 
 }  // namespace quor::sim

@@ -132,9 +132,23 @@ void SerialPort::ClearFaults() {
     faults_.clear();
 }
 
+void SerialPort::SetRecording(bool on, std::size_t capacity) {
+    std::lock_guard<std::mutex> lock(mu_);
+    recording_.store(on, std::memory_order_relaxed);
+    recordCapacity_ = std::max<std::size_t>(capacity, 1);
+    if (!on) {
+        recordBase_ += records_.size();
+        records_.clear();
+    }
+    while (records_.size() > recordCapacity_) {
+        records_.pop_front();
+        ++recordBase_;
+    }
+}
+
 std::vector<RequestRecord> SerialPort::Requests() const {
     std::lock_guard<std::mutex> lock(mu_);
-    return records_;
+    return {records_.begin(), records_.end()};
 }
 
 void SerialPort::ClearRequests() {
@@ -143,16 +157,25 @@ void SerialPort::ClearRequests() {
     records_.clear();
 }
 
-std::size_t SerialPort::Record(const RequestRecord& r) {
+std::size_t SerialPort::Record(RequestRecord&& r) {
     std::lock_guard<std::mutex> lock(mu_);
-    records_.push_back(r);
+    r.number = requestCount_++;
+    if (!recording_.load(std::memory_order_relaxed)) return kNoRecord;
+    records_.push_back(std::move(r));
+    if (records_.size() > recordCapacity_) {
+        // A ring: the oldest record goes. A request still pending for it finds no record.
+        records_.pop_front();
+        ++recordBase_;
+    }
     return recordBase_ + records_.size() - 1;
 }
 
 void SerialPort::SetOutcome(std::size_t record, NTSTATUS status, ULONG_PTR info, const UCHAR* out,
                             bool pended) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (record < recordBase_ || record - recordBase_ >= records_.size()) return;
+    if (record == kNoRecord || record < recordBase_ || record - recordBase_ >= records_.size()) {
+        return;
+    }
     RequestRecord& r = records_[record - recordBase_];
     r.status = status;
     r.information = info;
@@ -230,7 +253,7 @@ NTSTATUS SerialPort::DispatchPnpPower(PDEVICE_OBJECT device, PIRP irp) {
     r.time = kclock::Now();
     r.major = sp->MajorFunction;
     r.minor = sp->MinorFunction;
-    std::size_t rec = self->Record(r);
+    std::size_t rec = self->Record(std::move(r));
     NTSTATUS status = STATUS_SUCCESS;
     if (auto f = self->TakeFault(sp->MajorFunction, 0)) status = f->status;
     return self->Finish(irp, rec, status, irp->IoStatus.Information);
@@ -242,7 +265,7 @@ NTSTATUS SerialPort::DispatchOther(PDEVICE_OBJECT device, PIRP irp) {
     RequestRecord r;
     r.time = kclock::Now();
     r.major = sp->MajorFunction;
-    std::size_t rec = self->Record(r);
+    std::size_t rec = self->Record(std::move(r));
     return self->Finish(irp, rec, STATUS_SUCCESS, 0);
 }
 
@@ -250,7 +273,7 @@ NTSTATUS SerialPort::Create(PIRP irp) {
     RequestRecord r;
     r.time = kclock::Now();
     r.major = IRP_MJ_CREATE;
-    std::size_t rec = Record(r);
+    std::size_t rec = Record(std::move(r));
     NTSTATUS status = STATUS_SUCCESS;
     if (auto f = TakeFault(IRP_MJ_CREATE, 0)) {
         status = f->status;
@@ -274,7 +297,7 @@ NTSTATUS SerialPort::Close(PIRP irp) {
     RequestRecord r;
     r.time = kclock::Now();
     r.major = IRP_MJ_CLOSE;
-    std::size_t rec = Record(r);
+    std::size_t rec = Record(std::move(r));
     CancelAllReads(STATUS_CANCELLED);
     bool wasOpen;
     {
@@ -294,8 +317,8 @@ NTSTATUS SerialPort::Write(PIRP irp) {
     r.time = kclock::Now();
     r.major = IRP_MJ_WRITE;
     r.length = n;
-    if (data != nullptr && n > 0) r.input.assign(data, data + n);
-    std::size_t rec = Record(r);
+    if (Recording() && data != nullptr && n > 0) r.input.assign(data, data + n);
+    std::size_t rec = Record(std::move(r));
     if (auto f = TakeFault(IRP_MJ_WRITE, 0)) return Finish(irp, rec, f->status, 0);
     NTSTATUS status = line_->Health();
     if (NT_SUCCESS(status) && n > 0) {
@@ -316,7 +339,7 @@ NTSTATUS SerialPort::Read(PIRP irp) {
     r.time = kclock::Now();
     r.major = IRP_MJ_READ;
     r.length = n;
-    std::size_t rec = Record(r);
+    std::size_t rec = Record(std::move(r));
 
     std::optional<PortFault> fault = TakeFault(IRP_MJ_READ, 0);
     if (fault && fault->kind == PortFault::Kind::Fail) return Finish(irp, rec, fault->status, 0);
@@ -447,8 +470,8 @@ NTSTATUS SerialPort::Control(PIRP irp) {
     r.time = kclock::Now();
     r.major = IRP_MJ_DEVICE_CONTROL;
     r.ioctl = code;
-    if (in != nullptr && inLen > 0) r.input.assign(in, in + inLen);
-    std::size_t rec = Record(r);
+    if (Recording() && in != nullptr && inLen > 0) r.input.assign(in, in + inLen);
+    std::size_t rec = Record(std::move(r));
     if (auto f = TakeFault(IRP_MJ_DEVICE_CONTROL, code)) return Finish(irp, rec, f->status, 0);
     ULONG_PTR info = 0;
     NTSTATUS status = line_->Health();
@@ -606,6 +629,12 @@ void SerialPort::Worker() {
                     doneStatus = STATUS_TIMEOUT;
                     finished = true;
                 } else {
+                    // When the next byte is due is asked before reading, never after: a line
+                    // reports only bytes still under way, so bytes that came between a read and
+                    // a later question would be reported nowhere, and the read would sleep until
+                    // its time-out with its bytes there. Asked first, a byte due by the read is
+                    // either taken by it or makes the wait below end at once.
+                    const kclock::Ticks due = line_->NextArrival();
                     if (p.got < p.target) {
                         std::size_t got =
                             line_->Read(std::span<UCHAR>(buf + p.got, p.target - p.got));
@@ -633,7 +662,7 @@ void SerialPort::Worker() {
                         if (p.interval > 0 && p.got > 0) {
                             wakeAt = std::min(wakeAt, After(p.lastByte, p.interval));
                         }
-                        wakeAt = std::min(wakeAt, line_->NextArrival());
+                        wakeAt = std::min(wakeAt, due);
                     }
                 }
                 if (finished) {

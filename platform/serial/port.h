@@ -8,11 +8,13 @@
 // count read so far when time runs out. Reads, writes and control requests first ask the line's
 // Health(): a line that is gone, or a tty line that no create request has claimed (one whose
 // open was refused, say), answers them with its failure status, so the port never pretends to
-// work. The port records every request and byte, and tests can make requests fail, cut reads
-// short or time them out.
+// work. On request the port records its requests and their bytes (the newest ones only), and
+// tests can make requests fail, cut reads short or time them out.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -27,7 +29,8 @@
 namespace quor::serial {
 
 struct RequestRecord {
-    kclock::Ticks time = 0;  // when the request reached the port
+    std::uint64_t number = 0;  // the request's place among all the port has received, from 0
+    kclock::Ticks time = 0;    // when the request reached the port
     UCHAR major = 0;
     UCHAR minor = 0;
     ULONG ioctl = 0;                   // device-control code, 0 for others
@@ -105,6 +108,14 @@ class SerialPort {
     void AddFault(const PortFault& fault);
     void ClearFaults();
 
+    // Recording of requests, off until switched on. While on, the port keeps the newest
+    // `capacity` requests (at least one): a trace or a test reads them, and memory stays bounded
+    // however long the port runs. Switching it off forgets the records.
+    static constexpr std::size_t kDefaultRecordCapacity = 65536;
+    void SetRecording(bool on, std::size_t capacity = kDefaultRecordCapacity);
+    bool Recording() const { return recording_.load(std::memory_order_relaxed); }
+
+    // The requests recorded since recording began or the last clear, oldest first.
     std::vector<RequestRecord> Requests() const;
     void ClearRequests();
 
@@ -132,7 +143,10 @@ class SerialPort {
 
     // Completes `irp` now, or through the port's thread when it must pend.
     NTSTATUS Finish(PIRP irp, std::size_t record, NTSTATUS status, ULONG_PTR info);
-    std::size_t Record(const RequestRecord& r);
+    // Numbers the request and keeps `r` while recording; returns the record's index (kNoRecord
+    // when nothing was kept).
+    static constexpr std::size_t kNoRecord = SIZE_MAX;
+    std::size_t Record(RequestRecord&& r);
     void SetOutcome(std::size_t record, NTSTATUS status, ULONG_PTR info, const UCHAR* out,
                     bool pended);
     std::optional<PortFault> TakeFault(UCHAR major, ULONG ioctl);
@@ -153,8 +167,11 @@ class SerialPort {
     NTSTATUS createStatus_ = STATUS_SUCCESS;
     Completion completion_ = Completion::Immediate;
     std::vector<PortFault> faults_;
-    std::vector<RequestRecord> records_;
-    std::size_t recordBase_ = 0;  // records cleared so far, for stable indices
+    std::atomic<bool> recording_{false};
+    std::size_t recordCapacity_ = kDefaultRecordCapacity;
+    std::deque<RequestRecord> records_;
+    std::uint64_t requestCount_ = 0;  // requests received, recorded or not
+    std::size_t recordBase_ = 0;      // records dropped or cleared so far, for stable indices
 
     std::deque<std::unique_ptr<PendingRead>> reads_;
     struct DeferredCompletion {

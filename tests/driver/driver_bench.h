@@ -36,8 +36,9 @@ inline ULONG AsUlong(const std::vector<UCHAR>& b) {
            static_cast<ULONG>(b[2]) << 16 | static_cast<ULONG>(b[3]) << 24;
 }
 
-// Polls `done` for up to `ms` real milliseconds.
-inline bool Eventually(const std::function<bool()>& done, int ms = 5000) {
+// Polls `done` for up to `ms` real milliseconds. The limit is a safety net against a hang,
+// not a deadline: a loaded machine may take long to get there.
+inline bool Eventually(const std::function<bool()>& done, int ms = 60000) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!done()) {
         if (std::chrono::steady_clock::now() > until) return false;
@@ -112,6 +113,8 @@ class DriverBench : public ::testing::Test {
         const std::string name = "QuorSerial" + std::to_string(slots_.size());
         slot->port = quor::serial::SerialPort::Create(
             std::make_unique<quor::client::SimLine>(slot->reader), name.c_str());
+        slot->reader->SetRecording(true);
+        slot->port->SetRecording(true);
         slots_.push_back(std::move(slot));
         return *slots_.back();
     }

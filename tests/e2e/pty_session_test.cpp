@@ -126,6 +126,29 @@ nlohmann::json Answer(Process& ctl, const std::string& command) {
     return nlohmann::json::parse(*line, nullptr, false);
 }
 
+// The emulated reader's frame count, from quor-sim's status line; -1 when it cannot be read.
+long FramesOf(Process& sim) {
+    sim.Send("status");
+    while (auto line = sim.Line()) {
+        const auto at = line->find("; frames ");
+        if (at != std::string::npos) return std::stol(line->substr(at + 9));
+    }
+    return -1;
+}
+
+// Waits until frames reach the reader in a stream, as only the keypad input sends them (the
+// polling thread sends one every 1.8 s): keys typed before then could go to a poll.
+bool InputRuns(Process& sim) {
+    long before = FramesOf(sim);
+    for (int tries = 0; tries < 2000 && before >= 0; ++tries) {
+        std::this_thread::sleep_for(milliseconds(10));
+        const long now = FramesOf(sim);
+        if (now - before >= 20) return true;
+        before = now;
+    }
+    return false;
+}
+
 TEST(E2ePty, QuorctlDrivesQuorSimOverAPseudoTerminal) {
     Process sim({QUOR_SIM_BINARY, "--pty", "--card", "none"});
     ASSERT_TRUE(sim.Running());
@@ -163,7 +186,7 @@ TEST(E2ePty, QuorctlDrivesQuorSimOverAPseudoTerminal) {
 
     // Keys typed on the reader while INPUT runs (the polling thread waits meanwhile).
     ctl.Send("input --max 3 --timeout 20");
-    std::this_thread::sleep_for(milliseconds(500));
+    ASSERT_TRUE(InputRuns(sim));
     sim.Send("key 123");
     auto input = ctl.Line();
     ASSERT_TRUE(input);
@@ -200,7 +223,7 @@ TEST(E2ePty, ClosedPtyGivesAClearError) {
     EXPECT_EQ(state["status"], "0x00000000") << state.dump();
     // The emulator process goes away: the pty is closed under the driver.
     sim.Send("quit");
-    std::this_thread::sleep_for(milliseconds(300));
+    ASSERT_EQ(sim.Exit(milliseconds(20000)), 0);
     auto power = Answer(ctl, "power cold");
     ASSERT_TRUE(power.is_object()) << power.dump();
     EXPECT_NE(power["status"], "0x00000000") << power.dump();

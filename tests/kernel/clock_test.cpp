@@ -57,7 +57,8 @@ TEST_F(kernel_Clock, ScaledPausesTakeTheirLengthDividedByTheFactor) {
         const auto real = std::chrono::steady_clock::now() - realStart;
         EXPECT_GE(kclock::Now() - before, c.length);
         EXPECT_GE(real, std::chrono::microseconds(c.length / kTicksPerMicrosecond / 1000));
-        EXPECT_LT(real, std::chrono::milliseconds(500));  // nowhere near the unscaled length
+        // Below the unscaled length (1.8 s at least), with room for a loaded machine.
+        EXPECT_LT(real, std::chrono::milliseconds(1500));
     }
 }
 
@@ -200,13 +201,15 @@ TEST_F(kernel_Clock, SystemTimeFollowsEveryMode) {
     EXPECT_EQ(t.u.LowPart, 0x10u);
 
     // Switching modes keeps the reading: it never jumps back.
+    // The bounds are an hour of clock time: 3.6 real seconds at the scale, and still far from
+    // the wall-clock reading a faulty switch would jump to.
     kclock::SetScaled(1000);
     const Ticks scaled = SystemTime();
     EXPECT_GE(scaled, nearWrap + 0x20);
-    EXPECT_LT(scaled, nearWrap + 100 * kTicksPerSecond);
+    EXPECT_LT(scaled, nearWrap + 3600 * kTicksPerSecond);
     kclock::SetReal();
     EXPECT_GE(SystemTime(), scaled);
-    EXPECT_LT(SystemTime(), scaled + 100 * kTicksPerSecond);
+    EXPECT_LT(SystemTime(), scaled + 3600 * kTicksPerSecond);
 }
 
 // A manual clock should move a timed wait only as far as the next thing that can happen:

@@ -46,9 +46,10 @@ class KernelTest : public ::testing::Test {
 };
 
 // Spins (in real time) until pred() holds; false after `limit`. Used to reach a known point
-// of another thread, such as "blocked in a wait", before acting.
+// of another thread, such as "blocked in a wait", before acting. The limit is a safety net
+// against a hang, not a deadline: a loaded machine may take long to get there.
 template <typename Pred>
-bool Eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+bool Eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > end) return false;

@@ -129,7 +129,7 @@ TEST_F(smclib_base_RemoveLock, ReleaseAndWaitReturnsWhenTheLastOtherHoldIsGone) 
             if (i + 1 == c.releases.size()) lastReleased = true;
             SmartcardReleaseRemoveLockWithTag(&ext, c.releases[i]);
         }
-        const bool finished = Eventually([&] { return returned.load(); }, std::chrono::seconds(5));
+        const bool finished = Eventually([&] { return returned.load(); });
         EXPECT_TRUE(finished) << "the remover still waits after the last outside release";
         // Let a stuck remover go so the test can end.
         for (int i = 0; !finished && i < 4; ++i) {

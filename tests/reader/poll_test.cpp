@@ -231,7 +231,7 @@ TEST_F(ReaderPoll, StopsWhileARequestHoldsTheMutex) {
         StopPollThread(ext_);
         stopped = true;
     });
-    EXPECT_TRUE(Eventually([&] { return stopped.load(); }, 3000));
+    EXPECT_TRUE(Eventually([&] { return stopped.load(); }));
     KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
     request.join();
     closer.join();

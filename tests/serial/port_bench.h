@@ -54,7 +54,7 @@ Bytes BytesOf(const T& v) {
 }
 
 template <typename Pred>
-bool Eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+bool Eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > end) return false;
@@ -148,6 +148,8 @@ class PortBench : public ::testing::Test {
         reader_ = std::make_shared<quor::sim::Reader>(cfg);
         port_ = SerialPort::Create(std::make_unique<quor::client::SimLine>(reader_));
         ASSERT_NE(port_, nullptr);
+        reader_->SetRecording(true);
+        port_->SetRecording(true);
     }
 
     std::unique_ptr<Request> Start(UCHAR major, ULONG code, const Bytes& in, ULONG outLen) {

@@ -180,6 +180,28 @@ TEST_F(SerialRequests, FaultsApplyToTheirRequestsForTheirCount) {
     EXPECT_EQ(kclock::Now() - start, 2 * kMs);
 }
 
+TEST_F(SerialRequests, RecordingIsOffUntilAskedForAndKeepsTheNewest) {
+    port_->SetRecording(false);  // as every port starts (the bench switches it on)
+    AskStatus();
+    EXPECT_TRUE(port_->Requests().empty());
+
+    port_->SetRecording(true, 2);
+    auto read = StartRead(12);  // one reply there: pends
+    ASSERT_TRUE(read->Pended());
+    AskStatus();
+    AskStatus();  // the read's record falls out of the ring before the read completes
+    EXPECT_EQ(read->Wait(), STATUS_SUCCESS);
+    EXPECT_EQ(read->iosb.Information, 12u);
+    const auto rec = port_->Requests();
+    ASSERT_EQ(rec.size(), 2u);
+    EXPECT_EQ(rec[0].number, 2u);  // requests are numbered whether recorded or not
+    EXPECT_EQ(rec[1].number, 3u);
+    EXPECT_EQ(rec[1].input, StatusCommand());
+
+    port_->SetRecording(false);
+    EXPECT_TRUE(port_->Requests().empty());
+}
+
 TEST_F(SerialRequests, DestroyingThePortCompletesAPendingRead) {
     auto read = StartRead(8);
     ASSERT_TRUE(read->Pended());

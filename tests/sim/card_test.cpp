@@ -121,6 +121,18 @@ TEST(sim_DualCard, NegotiatesThroughTheReader) {
     EXPECT_EQ(card->NegotiatedProtocol(), kProtocolT1);
 }
 
+TEST(sim_CardLog, OffUntilSwitchedOnAndKeepsTheNewest) {
+    T0Card card;
+    card.PowerOn();
+    card.Exchange(kProtocolT0, Hex("00 20 00 01 00"));
+    EXPECT_TRUE(card.Exchanges().empty());
+    card.SetRecording(true, 1);
+    card.Exchange(kProtocolT0, Hex("00 20 00 01 00"));
+    card.Exchange(kProtocolT0, Hex("00 20 00 02 00"));
+    ASSERT_EQ(card.Exchanges().size(), 1u);
+    EXPECT_EQ(card.Exchanges()[0].in, Hex("00 20 00 02 00"));
+}
+
 // Each card fault on a T=0 VERIFY with a wrong PIN: what the reader gets, and whether the card
 // carried the command out (one try fewer).
 TEST(sim_CardFaults, EachKindOnce) {
@@ -138,6 +150,7 @@ TEST(sim_CardFaults, EachKindOnce) {
     };
     for (const Case& c : cases) {
         T0Card card;
+        card.SetRecording(true);
         card.PowerOn();
         (card.*c.arm)(1);
         const std::optional<Bytes> a = card.Exchange(kProtocolT0, Hex("00 20 00 01 01 00"));
@@ -285,6 +298,7 @@ TEST(sim_CardPower, ReaderPowersEachCard) {
         {std::make_shared<DualCard>(), kProtocolT0, Hex("00 20 00 01 00"), Hex("63 C3")},
     };
     for (const Case& c : cases) {
+        c.card->SetRecording(true);
         Reader reader;
         reader.InsertCard(c.card);
         const std::optional<testing::ParsedReply> on = ParseReply(Command(reader, kCodeCardOn));

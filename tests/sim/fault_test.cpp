@@ -34,6 +34,7 @@ TEST(sim_Fault, EachKindOnCardOn) {
     for (const Case& c : cases) {
         const int kind = static_cast<int>(c.fault.kind);
         Reader reader;
+        reader.SetRecording(true);
         reader.InsertCard(std::make_shared<AtrCard>());
         reader.InjectFault(kCodeCardOn, c.fault);
         EXPECT_EQ(Command(reader, kCodeCardOn), c.reply) << kind;

@@ -84,6 +84,29 @@ TEST(sim_Reader, AssemblesBytewiseAndGivesUpStalledFrames) {
     EXPECT_EQ(reader.Protocol(), kProtocolT1);
 }
 
+TEST(sim_Reader, LogsAreOffUntilAskedForAndKeepTheNewest) {
+    Reader reader;
+    Command(reader, kCodeDisplay, {'H', 'i'}, 10);
+    Command(reader, kCodeGetStatus, {}, 20);
+    EXPECT_TRUE(reader.WireLog().empty());
+    EXPECT_TRUE(reader.Frames().empty());
+    EXPECT_TRUE(reader.DisplayLog().empty());
+    EXPECT_EQ(reader.Display(), (Bytes{'H', 'i'}));  // the display itself is no log
+    EXPECT_EQ(reader.DisplayCount(), 1u);
+
+    reader.SetRecording(true, 2);
+    for (SimTime t : {30, 40, 50}) Command(reader, kCodeGetStatus, {}, t);
+    const auto frames = reader.Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].number, 3u);  // frames are numbered whether recorded or not
+    EXPECT_EQ(frames[1].time, 50);
+    const auto wire = reader.WireLog();  // two events a command: its bytes and the reply
+    ASSERT_EQ(wire.size(), 2u);
+    EXPECT_EQ(wire[0].number, 8u);
+    EXPECT_EQ(wire[1].kind, WireEntry::Kind::kReaderToHost);
+    EXPECT_EQ(reader.FrameCount(), 5u);
+}
+
 TEST(sim_Reader, StateCommandsTakeEffect) {
     ReaderConfig cfg;
     cfg.defaultWaitTime = 0x0101;
@@ -167,6 +190,7 @@ TEST(sim_Reader, DisplayByModel) {
                                                                                    {0x80, false},
                                                                                    {0x82, false}}) {
         Reader reader(ConfigForModelCode(model));
+        reader.SetRecording(true);
         EXPECT_EQ(Command(reader, kCodeGetInfo).at(5), model);
         EXPECT_EQ(Command(reader, kCodeDisplay, {'0', '2', '0', ':'}, 1234).at(2),
                   display ? 0x00 : 0x80);
@@ -200,6 +224,7 @@ TEST(sim_Reader, PurgeDropsOnlyArrivedBytes) {
     ReaderConfig cfg;
     cfg.byteTime = 100;
     Reader reader(cfg);
+    reader.SetRecording(true);
     reader.HostWrite(CommandFrame(kCodeGetInfo), 0);  // 8 bytes arriving at 100..800
     reader.HostPurge(300);
     EXPECT_EQ(reader.HostAvailable(300), 0u);
@@ -209,6 +234,7 @@ TEST(sim_Reader, PurgeDropsOnlyArrivedBytes) {
 
 TEST(sim_Reader, SilentReaderSwallowsFrames) {
     Reader reader;
+    reader.SetRecording(true);
     reader.InsertCard(std::make_shared<AtrCard>());
     reader.SetSilent(true);
     EXPECT_TRUE(Command(reader, kCodeCardOn).empty());

@@ -25,6 +25,9 @@ ReaderRig::ReaderRig(RigOptions options) {
     reader_ = std::make_shared<quor::sim::Reader>(options.reader);
     port_ = quor::serial::SerialPort::Create(std::make_unique<quor::client::SimLine>(reader_));
     if (!port_) throw std::runtime_error("serial port stand-in could not be created");
+    // The tests read back what went over the line.
+    reader_->SetRecording(true);
+    port_->SetRecording(true);
 
     driver_ = IoTestCreateDriverObject("QuorTestDriver");
     if (!NT_SUCCESS(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr,

@@ -262,6 +262,7 @@ TEST(TerminalSimPinPad, T0FramesTakeThePinFromTheKeypad) {
         cfg.replyLatency = 1000;
         Reader reader(cfg);
         auto card = std::make_shared<T0Card>();
+        card->SetRecording(true);
         reader.InsertCard(card);
         Exchange(reader, kCodeCardOn, {}, 0);
         card->ClearExchanges();
@@ -297,6 +298,7 @@ TEST(TerminalSimPinPad, T1BlocksGetTheirEdcAgain) {
         T1Card::Options o;
         o.t1.edc = edc;
         auto card = std::make_shared<T1Card>(o);
+        card->SetRecording(true);
         Reader reader;
         reader.InsertCard(card);
         Exchange(reader, kCodeCardOn, {}, 0);

@@ -254,6 +254,7 @@ TEST(TerminalPin, RunThroughTheReaderKeypad) {
         SCOPED_TRACE(c.name);
         TerminalBench bench;
         auto card = MakeCard(c.card);
+        card->SetRecording(true);
         bench.PowerUp(card, c.protocol == SCARD_PROTOCOL_RAW ? SCARD_PROTOCOL_T0 : c.protocol);
         if (c.protocol == SCARD_PROTOCOL_RAW) {
             bench.Ext()->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_RAW;

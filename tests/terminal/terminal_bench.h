@@ -115,8 +115,9 @@ inline Bytes Object(UCHAR tag, const Bytes& value) {
     return o;
 }
 
-// Spins in real time until `done` holds; false after `limitMs`.
-inline bool Eventually(const std::function<bool()>& done, int limitMs = 5000) {
+// Spins in real time until `done` holds; false after `limitMs`. The limit is a safety net
+// against a hang, not a deadline: a loaded machine may take long to get there.
+inline bool Eventually(const std::function<bool()>& done, int limitMs = 60000) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     while (!done()) {
         if (std::chrono::steady_clock::now() > until) return false;

@@ -480,7 +480,7 @@ class Server {
         s << "card " << (reader.CardPresent() ? "present" : "absent")
           << (reader.CardPowered() ? " powered" : "") << "; keys waiting " << reader.PendingKeys()
           << ", scripted " << reader.ScriptedKeys() << "; protocol " << int{reader.Protocol()}
-          << "; frames " << reader.Frames().size();
+          << "; frames " << reader.FrameCount();
         Say(s.str());
     }
 

@@ -160,6 +160,8 @@ Result Session::Start() {
     quor::client::OpenOptions open;
     if (options_.trace) {
         tracer_ = std::make_unique<Tracer>(emulator_.get(), log_, logMu_);
+        // Records are kept only for the trace, and only the newest of them.
+        if (emulator_) emulator_->SetRecording(true);
         open.onPort = [this](quor::serial::SerialPort& port) { tracer_->SetPort(&port); };
         tracer_->Start();
     }
@@ -753,16 +755,14 @@ Result Session::WithKeys(const std::string& cmd, const std::vector<std::uint8_t>
     }
     // Key input begins with a display refresh; from then on the status polls are held off,
     // so keys typed after it reach the input and not a poll.
-    std::size_t displays = emulator_->DisplayLog().size();
+    const std::uint64_t displays = emulator_->DisplayCount();
     std::atomic<bool> done{false};
     Result r;
     std::thread worker([&] {
         r = TerminalCommand(cmd, apdu);
         done = true;
     });
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!done && std::chrono::steady_clock::now() < deadline &&
-           emulator_->DisplayLog().size() == displays) {
+    while (!done && emulator_->DisplayCount() == displays) {
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     for (auto code : codes) emulator_->PressKey(code);

@@ -63,6 +63,7 @@ void Tracer::SetPort(quor::serial::SerialPort* port) {
     std::lock_guard lock(mu_);
     port_ = port;
     requestsSeen_ = 0;
+    if (port_ != nullptr) port_->SetRecording(true);  // records are kept for the trace only
 }
 
 void Tracer::Start() {
@@ -82,10 +83,18 @@ void Tracer::Stop() {
 void Tracer::Flush() {
     std::lock_guard lock(mu_);
     std::vector<std::pair<std::int64_t, std::string>> out;  // by time in microseconds
+    // The records are rings: entries are told apart by their numbers, and frames and requests
+    // that fell out before this call are counted as dropped.
+    std::uint64_t dropped = 0;
+    const auto take = [&dropped](std::uint64_t& seen, std::uint64_t number, bool counted) {
+        if (number < seen) return false;
+        if (counted) dropped += number - seen;
+        seen = number + 1;
+        return true;
+    };
     if (emulator_) {
-        auto frames = emulator_->Frames();
-        for (; framesSeen_ < frames.size(); ++framesSeen_) {
-            const auto& f = frames[framesSeen_];
+        for (const auto& f : emulator_->Frames()) {
+            if (!take(framesSeen_, f.number, true)) continue;
             std::vector<std::uint8_t> data(f.data.begin(), f.data.end());
             out.emplace_back(f.time - simStart_, "[" + Millis(f.time - simStart_) +
                                                      " ms] frame host->reader code " +
@@ -98,9 +107,8 @@ void Tracer::Flush() {
                                                               ToHex(f.reply));
             }
         }
-        auto wire = emulator_->WireLog();
-        for (; wireSeen_ < wire.size(); ++wireSeen_) {
-            const auto& w = wire[wireSeen_];
+        for (const auto& w : emulator_->WireLog()) {
+            if (!take(wireSeen_, w.number, false)) continue;
             if (w.kind == quor::sim::WireEntry::Kind::kControlLines) {
                 out.emplace_back(w.time - simStart_, "[" + Millis(w.time - simStart_) +
                                                          " ms] lines DTR=" + (w.dtr ? "1" : "0") +
@@ -113,10 +121,10 @@ void Tracer::Flush() {
         }
     }
     if (port_) {
-        auto requests = port_->Requests();
-        for (; requestsSeen_ < requests.size(); ++requestsSeen_) {
-            const auto& q = requests[requestsSeen_];
+        for (const auto& q : port_->Requests()) {
+            if (q.number < requestsSeen_) continue;
             if (q.status == STATUS_PENDING) break;  // reported once it completes
+            take(requestsSeen_, q.number, true);
             std::string line =
                 "[" + Millis((q.time - clockStart_) / 10) + " ms] serial " + MajorName(q.major);
             if (q.ioctl) line += " " + Hex8(q.ioctl);
@@ -132,6 +140,7 @@ void Tracer::Flush() {
     std::stable_sort(out.begin(), out.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     std::lock_guard logLock(logMu_);
+    if (dropped > 0) log_ << "trace " << dropped << " older frames and requests dropped\n";
     for (const auto& l : out) log_ << "trace " << l.second << '\n';
     log_.flush();
 }

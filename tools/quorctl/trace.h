@@ -42,9 +42,9 @@ class Tracer {
     quor::serial::SerialPort* port_ = nullptr;
     std::int64_t simStart_ = 0;    // emulator time at the start, microseconds
     std::int64_t clockStart_ = 0;  // kernel clock at the start, 100 ns units
-    std::size_t framesSeen_ = 0;
-    std::size_t wireSeen_ = 0;
-    std::size_t requestsSeen_ = 0;
+    std::uint64_t framesSeen_ = 0;  // numbers of the next records to report
+    std::uint64_t wireSeen_ = 0;
+    std::uint64_t requestsSeen_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
