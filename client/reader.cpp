@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <list>
 #include <mutex>
+#include <thread>
 
+#include "client/guarded_line.h"
+#include "client/port_check.h"
 #include "client/sim_line.h"
 #include "driver/driver.h"
 #include "platform/kernel/clock.h"
@@ -180,9 +184,12 @@ struct Reader::Impl {
     std::list<Wait*> waits;
     bool cancelPending = false;
 
-    // Set while open (handle, device) or from the open on (port, emulator).
+    // Set while open (handle, device) or from the open on (port, line, emulator).
     SharedDriver* shared = nullptr;
     std::unique_ptr<serial::SerialPort> port;
+    GuardedLine* line = nullptr;  // owned by the port
+    std::string lastError;
+    bool silent = false;  // the last open found nothing answering on its line
     std::shared_ptr<sim::Reader> emulator;
     PDEVICE_OBJECT pdo = nullptr;
     khost::Handle handle = nullptr;
@@ -193,7 +200,34 @@ Reader::Reader() : impl_(std::make_unique<Impl>()) {}
 Reader::~Reader() { Close(); }
 
 NtStatus Reader::Open(const std::string& path, const OpenOptions& options) {
-    return OpenLine(std::make_unique<serial::TermiosLine>(path), nullptr, options);
+    // The system's reason for a path that cannot be a reader's port, before any driver work.
+    const PathCheck check = CheckTtyPath(path);
+    if (check.problem != PathProblem::None) {
+        std::lock_guard lock(impl_->mu);
+        if (impl_->phase != Impl::Phase::Closed) return STATUS_INVALID_DEVICE_STATE;
+        impl_->lastError = check.message;
+        switch (check.problem) {
+            case PathProblem::Missing:
+                return STATUS_NO_SUCH_DEVICE;
+            case PathProblem::NotATerminal:
+                return STATUS_INVALID_PARAMETER;
+            default:
+                return STATUS_ACCESS_DENIED;
+        }
+    }
+    const NtStatus status = OpenLine(std::make_unique<serial::TermiosLine>(path), nullptr, options);
+    std::lock_guard lock(impl_->mu);
+    if (impl_->silent) {
+        impl_->lastError = "no reader answers on " + path +
+                           " (the reader was reset through DTR and RTS and asked for its status "
+                           "at 9600 baud, 8 data bits, no parity, 2 stop bits; not a byte came "
+                           "back within " +
+                           std::to_string(options.silenceLimitMs / 1000) +
+                           " s: is the reader connected to this port and powered?)";
+    } else if (status != STATUS_SUCCESS) {
+        impl_->lastError = path + ": " + StatusText(status);
+    }
+    return status;
 }
 
 NtStatus Reader::OpenEmulated(std::shared_ptr<sim::Reader> emulator, const OpenOptions& options) {
@@ -215,17 +249,24 @@ NtStatus Reader::OpenLine(std::unique_ptr<serial::ByteLine> line,
     {
         std::lock_guard lock(m.mu);
         previous = std::move(m.port);
+        m.line = nullptr;
         m.emulator.reset();
     }
     previous.reset();
     const std::string name = "QuorSerial" + std::to_string(g_portNumber++);
-    auto port = serial::SerialPort::Create(std::move(line), name.c_str());
+    auto guarded = std::make_unique<GuardedLine>(std::move(line));
+    GuardedLine* guard = guarded.get();
+    auto port = serial::SerialPort::Create(std::move(guarded), name.c_str());
     if (!port) return STATUS_INSUFFICIENT_RESOURCES;
     PDEVICE_OBJECT pdo = port->Device();
+    const bool watchSilence = options.silenceLimitMs > 0 && !emulator;
     {
         std::lock_guard lock(m.mu);
         m.port = std::move(port);
+        m.line = guard;
         m.emulator = std::move(emulator);
+        m.lastError.clear();
+        m.silent = false;
     }
     if (options.onPort) options.onPort(*m.port);
 
@@ -237,7 +278,38 @@ NtStatus Reader::OpenLine(std::unique_ptr<serial::ByteLine> line,
         return status;
     }
     khost::Handle handle = nullptr;
+    // A reader answers its reset within a few seconds of the start; a line on which nothing
+    // at all comes back by the limit has no reader on it: cut it, so that the driver's start
+    // ends at once instead of waiting out each of its commands.
+    std::mutex silenceMu;
+    std::condition_variable silenceCv;
+    bool started = false;
+    bool silent = false;
+    std::thread silenceWatch;
+    if (watchSilence) {
+        silenceWatch = std::thread([&] {
+            std::unique_lock lock(silenceMu);
+            const auto limit = std::chrono::milliseconds(options.silenceLimitMs);
+            if (silenceCv.wait_for(lock, limit, [&] { return started; })) return;
+            if (guard->BytesReceived() != 0) return;
+            silent = true;
+            guard->Abort(STATUS_IO_TIMEOUT);
+        });
+    }
     status = shared->host.Start(pdo);
+    if (watchSilence) {
+        {
+            std::lock_guard lock(silenceMu);
+            started = true;
+        }
+        silenceCv.notify_all();
+        silenceWatch.join();
+        if (silent) {
+            status = STATUS_IO_TIMEOUT;
+            std::lock_guard lock(m.mu);
+            m.silent = true;
+        }
+    }
     if (NT_SUCCESS(status)) status = shared->host.Open(pdo, &handle);
     if (!NT_SUCCESS(status)) {
         if (!NT_SUCCESS(shared->host.Remove(pdo))) shared->host.SurpriseRemove(pdo);
@@ -286,6 +358,23 @@ void Reader::Close() {
 bool Reader::IsOpen() const {
     std::lock_guard lock(impl_->mu);
     return impl_->phase == Impl::Phase::Open;
+}
+
+std::string Reader::LastError() const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->lastError;
+}
+
+void Reader::AbortIo() {
+    CancelWaits();
+    // Under the lock: an open in another thread replaces the port (and its line) under it.
+    std::lock_guard lock(impl_->mu);
+    if (impl_->line != nullptr) impl_->line->Abort(STATUS_CANCELLED);
+}
+
+bool Reader::PortGone() const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->line != nullptr && impl_->line->InnerHealth() == STATUS_DEVICE_NOT_CONNECTED;
 }
 
 Reply Reader::Attribute(std::uint32_t tag, std::size_t maxLength) {

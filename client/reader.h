@@ -122,6 +122,11 @@ struct OpenOptions {
     // Called with the serial port under the driver once it exists and before the driver sends
     // it anything (to follow its requests).
     std::function<void(quor::serial::SerialPort&)> onPort;
+    // On a tty: when not a single byte has come back this many milliseconds after the driver
+    // began to start the reader, nothing answers on the line. The open then gives up at once
+    // with status::kIoTimeout, and LastError() says so. 0: no such limit (the driver's own
+    // time-outs apply, which take the better part of a minute).
+    std::int64_t silenceLimitMs = 0;
 };
 
 class Reader {
@@ -142,6 +147,16 @@ class Reader {
     // removes it; the last Reader to close unloads the driver. Harmless when not open.
     void Close();
     bool IsOpen() const;
+    // Why the last Open failed, in words a user can act on ("/dev/ttyS9: No such file or
+    // directory", "no reader answers on /dev/ttyS0: ..."); empty after a successful open.
+    std::string LastError() const;
+    // Ends everything under way at once: the waits are cancelled, and every request to the
+    // port, pending or to come, fails until the Reader is closed (an interrupted program
+    // closing the device cleanly, without waiting out a silent reader's time-outs).
+    void AbortIo();
+    // The device under the port has gone away for good (an adapter unplugged, the far end of a
+    // pseudo-terminal closed): no request can reach the reader any more.
+    bool PortGone() const;
 
     // IOCTL_SMARTCARD_GET_ATTRIBUTE: the attribute's bytes.
     Reply Attribute(std::uint32_t tag, std::size_t maxLength = 256);
