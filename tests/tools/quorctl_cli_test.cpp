@@ -19,10 +19,10 @@ struct CliRun {
     std::string err;
 };
 
-CliRun Cli(std::vector<std::string> args, const std::string& input = "") {
+CliRun Cli(std::vector<std::string> args, const std::string& input = "", bool interactive = false) {
     std::istringstream in(input);
     std::ostringstream out, err;
-    int code = RunCli(args, in, out, err);
+    int code = RunCli(args, in, out, err, interactive);
     kclock::ResetForTest();
     return {code, out.str(), err.str()};
 }
@@ -73,6 +73,36 @@ TEST(QuorctlCli, DriverErrorsExitWithOneAndExplain) {
     EXPECT_EQ(r.code, kExitDriverError);
     EXPECT_NE(r.err.find("error: STATUS_"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("(0xC"), std::string::npos) << r.err;
+}
+
+// Any input line gets an answer or a usage error: bytes that are not UTF-8, comments, terminal
+// commands too short for the tool to judge (the driver answers them).
+TEST(QuorctlCli, ShellAnswersEveryLine) {
+    const std::string input =
+        "# a comment\n"
+        "ct \xff\xfe\n"
+        "\xc3\x28 \xa0\xa1\n"
+        "ct 20 13\n"
+        "  # another\n";
+    CliRun r = Cli(With({"--json", "shell"}), input);
+    EXPECT_EQ(r.code, kExitUsage) << r.err;
+    auto lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[0]["usage_error"], true);
+    EXPECT_EQ(lines[1]["usage_error"], true);
+    EXPECT_EQ(lines[2]["status"], "0x00000000") << lines[2].dump();
+    EXPECT_EQ(lines[2]["sw"], "6700") << lines[2].dump();
+}
+
+// At a terminal the shell prompts and explains its commands; piped, it stays plain.
+TEST(QuorctlCli, ShellPromptsAndHelpsOnlyAtATerminal) {
+    CliRun tty = Cli(With({"shell"}), "help\nstate\n", true);
+    EXPECT_NE(tty.err.find("quor> "), std::string::npos);
+    EXPECT_NE(tty.out.find("  transmit"), std::string::npos) << tty.out;
+    EXPECT_NE(tty.out.find("Lines starting with # are ignored"), std::string::npos);
+    CliRun piped = Cli(With({"shell"}), "help\nstate\n");
+    EXPECT_EQ(piped.err.find("quor> "), std::string::npos);
+    EXPECT_EQ(piped.out.rfind("help: ", 0), 0u) << piped.out;
 }
 
 TEST(QuorctlCli, JsonResultOfASingleCommand) {
@@ -189,7 +219,7 @@ TEST(QuorctlBinary, WatchEndsCleanlyOnInterrupt) {
                           " --sim --clock-scale 100 watch > /dev/null 2>&1";
     int status = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(WEXITSTATUS(status), 130);  // as shells count an interrupt
 }
 
 }  // namespace

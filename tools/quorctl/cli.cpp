@@ -2,7 +2,12 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "tools/quorctl/hex.h"
 #include "tools/quorctl/render.h"
@@ -107,17 +112,67 @@ std::string CommandName(const CLI::App& app) {
 
 int ExitFor(NTSTATUS status) { return status == STATUS_SUCCESS ? kExitOk : kExitDriverError; }
 
-int Shell(Session& session, bool json, std::istream& in, std::ostream& out, std::ostream& err) {
+// Turns an interrupt (Ctrl-C) into an abort of what the session has under way, so that the
+// command returns at once and the device closes cleanly. An interrupt while the reader is
+// still starting ends the program at once: nothing is open yet that needs closing.
+class InterruptWatch {
+  public:
+    explicit InterruptWatch(Session& session) : session_(session), thread_([this] { Loop(); }) {}
+    ~InterruptWatch() {
+        {
+            std::lock_guard lock(mu_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+  private:
+    void Loop() {
+        std::unique_lock lock(mu_);
+        while (!cv_.wait_for(lock, std::chrono::milliseconds(20),
+                             [this] { return stop_ || Interrupted(); })) {
+        }
+        if (stop_) return;
+        session_.Abort();
+        if (!session_.Started()) std::_Exit(kExitInterrupted);
+    }
+
+    Session& session_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+int Shell(Session& session, bool json, bool interactive, std::istream& in, std::ostream& out,
+          std::ostream& err) {
     int worst = kExitOk;
     std::string line;
-    while (std::getline(in, line)) {
+    // A person at a terminal gets a prompt (on the error stream, so that standard output keeps
+    // one answer per line); scripts get plain output.
+    auto prompt = [&] {
+        if (interactive && !Interrupted()) err << "quor> " << std::flush;
+    };
+    prompt();
+    while (!Interrupted() && std::getline(in, line)) {
+        const auto first = line.find_first_not_of(" \t");
+        if (first != std::string::npos && line[first] == '#') {  // a comment
+            prompt();
+            continue;
+        }
         std::vector<std::string> words;
         Result usage;
         if (!SplitLine(line, &words)) {
             usage.cmd = "?";
             usage.usage = "unclosed quote";
         }
-        if (usage.usage.empty() && words.empty()) continue;
+        if (usage.usage.empty() && words.empty()) {
+            prompt();
+            continue;
+        }
         Command c;
         CLI::App app{"shell line"};
         if (usage.usage.empty()) {
@@ -144,7 +199,19 @@ int Shell(Session& session, bool json, std::istream& in, std::ostream& out, std:
             for (const auto* s : app.get_subcommands({})) names += s->get_name() + " ";
             r.lines.push_back(names.empty() ? std::string() : names.substr(0, names.size() - 1));
             r.fields["commands"] = r.lines.back();
-            Print(r, json, true, out, err);
+            if (interactive && !json) {
+                // At a terminal: one line per command with what it does.
+                for (const auto* s : app.get_subcommands({})) {
+                    std::string name = s->get_name();
+                    name.resize(std::max<std::size_t>(name.size(), 12), ' ');
+                    out << "  " << name << "  " << s->get_description() << '\n';
+                }
+                out << "  Lines starting with # are ignored; 'quit' or end of input ends the "
+                       "shell.\n";
+            } else {
+                Print(r, json, true, out, err);
+            }
+            prompt();
             continue;
         }
         if (usage.usage.empty()) {
@@ -152,6 +219,7 @@ int Shell(Session& session, bool json, std::istream& in, std::ostream& out, std:
                 NTSTATUS st =
                     session.Run(c, [&](const Result& r) { Print(r, json, true, out, err); });
                 worst = std::max(worst, ExitFor(st));
+                prompt();
                 continue;
             } catch (const UsageError& e) {
                 usage.cmd = c.name;
@@ -161,7 +229,9 @@ int Shell(Session& session, bool json, std::istream& in, std::ostream& out, std:
         usage.status = STATUS_INVALID_PARAMETER;
         Print(usage, json, true, out, err);
         worst = kExitUsage;
+        prompt();
     }
+    if (interactive) err << '\n';
     return worst;
 }
 
@@ -256,7 +326,7 @@ bool SplitLine(const std::string& line, std::vector<std::string>* words) {
 }
 
 int RunCli(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
-           std::ostream& err) {
+           std::ostream& err, bool interactive) {
     CLI::App app{kDescription, "quorctl"};
     Options options;
     Parsed p;
@@ -338,17 +408,26 @@ int RunCli(const std::vector<std::string>& args, std::istream& in, std::ostream&
 
     try {
         Session session(options, err);
+        InterruptWatch watch(session);
         Result start = session.Start();
         if (!start.Ok()) {
-            err << "error: cannot start the reader: " << ErrorText(start.status) << '\n';
-            if (p.json) out << start.ToJson().dump() << '\n';
+            if (Interrupted()) return kExitInterrupted;
+            err << "error: cannot start the reader: "
+                << (start.message.empty() ? ErrorText(start.status) : start.message) << '\n';
+            if (p.json) out << Dump(start.ToJson()) << '\n';
             return kExitDriverError;
         }
-        if (demo) return Demo(session, p.json, demoCard, out, err);
-        if (p.command.name == "shell") return Shell(session, p.json, in, out, err);
-        NTSTATUS st =
-            session.Run(p.command, [&](const Result& r) { Print(r, p.json, false, out, err); });
-        return ExitFor(st);
+        int code;
+        if (demo) {
+            code = Demo(session, p.json, demoCard, out, err);
+        } else if (p.command.name == "shell") {
+            code = Shell(session, p.json, interactive, in, out, err);
+        } else {
+            NTSTATUS st =
+                session.Run(p.command, [&](const Result& r) { Print(r, p.json, false, out, err); });
+            code = ExitFor(st);
+        }
+        return Interrupted() ? kExitInterrupted : code;
     } catch (const UsageError& e) {
         err << "error: " << e.what() << '\n';
         return kExitUsage;

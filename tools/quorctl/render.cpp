@@ -59,6 +59,10 @@ std::string ProtocolNames(std::uint32_t mask) {
     return s;
 }
 
+std::string Dump(const nlohmann::ordered_json& j) {
+    return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
 nlohmann::ordered_json Result::ToJson() const {
     nlohmann::ordered_json j;
     j["cmd"] = cmd;
@@ -71,14 +75,20 @@ nlohmann::ordered_json Result::ToJson() const {
         j["error"] = usage;
         j["usage_error"] = true;
     } else if (status != STATUS_SUCCESS) {
-        j["error"] = quor::client::StatusText(status);
+        j["error"] = message.empty() ? quor::client::StatusText(status) : message;
+        if (!hint.empty()) j["hint"] = hint;
     }
     return j;
 }
 
 std::string Result::ErrorLine() const {
     if (!usage.empty()) return "error: " + usage;
-    return "error: " + ErrorText(status);
+    std::string line = "error: ";
+    line += message.empty()
+                ? ErrorText(status)
+                : quor::client::StatusName(status) + " (" + StatusHex(status) + "): " + message;
+    if (!hint.empty()) line += " (" + hint + ")";
+    return line;
 }
 
 std::string Result::OneLine() const {
@@ -95,7 +105,7 @@ std::string Result::OneLine() const {
 
 void Print(const Result& r, bool json, bool oneLine, std::ostream& out, std::ostream& err) {
     if (json) {
-        out << r.ToJson().dump() << '\n';
+        out << Dump(r.ToJson()) << '\n';
     } else if (oneLine) {
         out << r.OneLine() << '\n';
     } else {

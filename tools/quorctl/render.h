@@ -23,6 +23,10 @@ struct Result {
     nlohmann::ordered_json fields = nlohmann::ordered_json::object();
     std::vector<std::string> lines;  // human-readable answer
     std::string usage;               // set for a usage error inside the shell
+    // What the failure means in this situation, when the tool knows better than the status's
+    // own sentence (no card in the reader, the port is gone, ...); and what to do about it.
+    std::string message;
+    std::string hint;
 
     bool Ok() const { return status == STATUS_SUCCESS && usage.empty(); }
     nlohmann::ordered_json ToJson() const;
@@ -31,6 +35,9 @@ struct Result {
     // All of the answer on one line (for the shell).
     std::string OneLine() const;
 };
+
+// A JSON document as text; bytes that are not UTF-8 are replaced, never thrown about.
+std::string Dump(const nlohmann::ordered_json& j);
 
 // Writes a result: as a JSON object, as one line (the shell), or as its lines with the error,
 // if any, on `err`.

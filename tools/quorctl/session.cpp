@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <thread>
 
+#include "client/port_check.h"
 #include "platform/kernel/clock.h"
 #include "platform/smclib/smclib.h"
 #include "sim/config.h"
@@ -20,6 +21,8 @@
 namespace quorctl {
 
 namespace {
+
+constexpr std::int64_t kSilenceLimitMs = 6000;
 
 std::atomic<bool> g_interrupted{false};
 
@@ -158,12 +161,25 @@ Result Session::Start() {
         if (auto card = MakeCard(options_.card)) emulator_->InsertCard(card);
     }
     quor::client::OpenOptions open;
+    // A reader answers its reset within about three seconds of the start: after six without a
+    // byte on the line there is none.
+    open.silenceLimitMs = kSilenceLimitMs;
     if (options_.trace) {
         tracer_ = std::make_unique<Tracer>(emulator_.get(), log_, logMu_);
         // Records are kept only for the trace, and only the newest of them.
         if (emulator_) emulator_->SetRecording(true);
         open.onPort = [this](quor::serial::SerialPort& port) { tracer_->SetPort(&port); };
         tracer_->Start();
+    }
+    if (!emulator_) {
+        // A path that cannot be a reader's port is told before any waiting.
+        const auto check = quor::client::CheckTtyPath(options_.port);
+        if (check.problem != quor::client::PathProblem::None) {
+            r.status = check.problem == quor::client::PathProblem::Missing ? STATUS_NO_SUCH_DEVICE
+                                                                           : STATUS_ACCESS_DENIED;
+            r.message = check.message;
+            return r;
+        }
     }
     Log("Identifying reader... (reset and identification take a few seconds)");
     auto begin = std::chrono::steady_clock::now();
@@ -191,9 +207,35 @@ Result Session::Start() {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now() - begin)
                   .count();
-    if (r.status != STATUS_SUCCESS) return r;
+    if (r.status != STATUS_SUCCESS) {
+        r.message = reader_.LastError();
+        return r;
+    }
+    started_ = true;
     Log("Reader started in " + std::to_string(ms) + " ms.");
     return r;
+}
+
+void Session::Explain(Result& r) {
+    if (r.Ok()) return;
+    if (r.status == STATUS_IO_TIMEOUT) {
+        r.message = "The reader did not answer.";
+        r.hint = "is it still connected and powered?";
+        return;
+    }
+    if (r.status != STATUS_UNRECOGNIZED_MEDIA && r.status != STATUS_NO_MEDIA &&
+        r.status != STATUS_INVALID_DEVICE_STATE) {
+        return;
+    }
+    auto state = CardState();
+    if (!state) return;
+    if (*state <= SCARD_ABSENT) {
+        r.message = "There is no card in the reader.";
+        r.hint = "insert a card";
+    } else if (*state < SCARD_POWERED && r.status == STATUS_INVALID_DEVICE_STATE) {
+        r.message = "The card is not powered.";
+        r.hint = "run 'power cold' first";
+    }
 }
 
 Result Session::Simple(const std::string& cmd, const quor::client::Reply& reply) {
@@ -217,6 +259,15 @@ std::optional<std::uint32_t> Session::CardState(NTSTATUS* status) {
 
 NTSTATUS Session::Run(const Command& c, const Emit& emit) {
     const std::string& n = c.name;
+    // Once the port has gone away, no command can reach the reader: say so for every one.
+    if (reader_.PortGone()) {
+        Result r{n};
+        r.status = STATUS_DEVICE_NOT_CONNECTED;
+        r.message = "The reader's port " + options_.port + " is gone.";
+        r.hint = "plug the reader in again and restart quorctl";
+        emit(r);
+        return r.status;
+    }
     if (n == "watch") return Watch(c, emit);
     Result r;
     if (n == "info")
@@ -263,6 +314,10 @@ NTSTATUS Session::Run(const Command& c, const Emit& emit) {
         r = Key(c);
     else
         throw UsageError("unknown command '" + n + "'");
+    if (n == "power" || n == "protocol" || n == "transmit" || n == "verify-pin" ||
+        n == "change-pin") {
+        Explain(r);
+    }
     FlushTrace();
     emit(r);
     return r.status;
@@ -276,24 +331,20 @@ Result Session::RunOne(const Command& c) {
 
 Result Session::Info() {
     Result r{"info"};
-    NTSTATUS first = STATUS_SUCCESS;
-    auto note = [&](NTSTATUS s) {
-        if (first == STATUS_SUCCESS && s != STATUS_SUCCESS) first = s;
-    };
+    // A summary: what could be read is shown, the rest is "unknown" (null in JSON). Only a
+    // failure of the device itself (it cannot even tell the card state) fails it.
     auto text = [&](const char* key, const char* label, std::uint32_t tag) {
         auto reply = reader_.Attribute(tag);
-        note(reply.status);
-        if (reply.status == STATUS_SUCCESS) {
+        if (reply.status == STATUS_SUCCESS && !Text(reply.data).empty()) {
             r.fields[key] = Text(reply.data);
             r.lines.push_back(std::string(label) + ": " + Text(reply.data));
         } else {
             r.fields[key] = nullptr;
-            r.lines.push_back(std::string(label) + ": (" + NtStatusName(reply.status) + ")");
+            r.lines.push_back(std::string(label) + ": unknown");
         }
     };
     auto number = [&](std::uint32_t tag) -> std::optional<std::uint32_t> {
         auto reply = reader_.Attribute(tag);
-        note(reply.status);
         if (reply.status != STATUS_SUCCESS) return std::nullopt;
         return ReadUlong(reply.data);
     };
@@ -301,7 +352,7 @@ Result Session::Info() {
     text("ifd_type", "Reader type", SCARD_ATTR_VENDOR_IFD_TYPE);
     auto unit = number(SCARD_ATTR_DEVICE_UNIT);
     r.fields["unit"] = unit ? nlohmann::ordered_json(*unit) : nullptr;
-    r.lines.push_back("Unit: " + (unit ? std::to_string(*unit) : "?"));
+    r.lines.push_back("Unit: " + (unit ? std::to_string(*unit) : "unknown"));
     auto version = number(SCARD_ATTR_VENDOR_IFD_VERSION);
     if (version) {
         std::string v = std::to_string(*version >> 24) + "." +
@@ -311,7 +362,7 @@ Result Session::Info() {
         r.lines.push_back("Version: " + v + " (" + Hex8(*version) + ")");
     } else {
         r.fields["version"] = nullptr;
-        r.lines.push_back("Version: ?");
+        r.lines.push_back("Version: unknown");
     }
     text("serial", "Serial number", SCARD_ATTR_VENDOR_IFD_SERIAL_NO);
     auto clkDefault = number(SCARD_ATTR_DEFAULT_CLK);
@@ -338,10 +389,9 @@ Result Session::Info() {
     r.lines.push_back("Max IFSD: " + (ifsd ? std::to_string(*ifsd) : "?"));
     NTSTATUS stateStatus = STATUS_SUCCESS;
     auto state = CardState(&stateStatus);
-    note(stateStatus);
     r.fields["state"] = state ? nlohmann::ordered_json(StateName(*state)) : nullptr;
-    r.lines.push_back(std::string("Card state: ") + (state ? StateName(*state) : "?"));
-    r.status = first;
+    r.lines.push_back(std::string("Card state: ") + (state ? StateName(*state) : "unknown"));
+    r.status = stateStatus;
     return r;
 }
 
@@ -434,7 +484,11 @@ std::optional<std::uint32_t> Session::EnsureProtocol(Result& r) {
         if (protocol && *protocol == 0) protocol.reset();
     }
     if (!protocol) {
-        if (!state || *state < SCARD_POWERED) {
+        // Powered without an ATR (its power-up replies were lost) is no card to negotiate
+        // with: power it up again.
+        const auto atr = reader_.Attribute(SCARD_ATTR_ATR_STRING);
+        const bool atrKnown = atr.status == STATUS_SUCCESS && !atr.data.empty();
+        if (!state || *state < SCARD_POWERED || !atrKnown) {
             auto power = reader_.Power(quor::client::PowerAction::ColdReset);
             if (power.status != STATUS_SUCCESS) {
                 r.status = power.status;
@@ -562,7 +616,8 @@ Result Session::Wait(const Command& c) {
 }
 
 Result Session::TerminalCommand(const std::string& cmd, const std::vector<std::uint8_t>& apdu) {
-    if (apdu.size() < 4) throw UsageError("a terminal command has at least 4 bytes");
+    // Any bytes go to the driver, however short: its answer (67 00 for a malformed command)
+    // is what the user wants to see.
     Result r = Simple(cmd, reader_.TerminalCommand(apdu));
     if (r.status == STATUS_SUCCESS && r.data.size() >= 2) {
         std::vector<std::uint8_t> body(r.data.begin(), r.data.end() - 2);

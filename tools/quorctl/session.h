@@ -66,8 +66,15 @@ class Session {
     Session& operator=(const Session&) = delete;
 
     // Loads the driver, adds the device over the port, starts and opens it. The result
-    // carries the first failing step's status.
+    // carries the first failing step's status and, in its message, why in words a user can act
+    // on (the port's path and the system's reason, or that no reader answers on it).
     Result Start();
+    bool Started() const { return started_; }
+
+    // Ends what is under way at once (an interrupt): waits are cancelled and the port fails
+    // every request, so that the command returns and the device closes without waiting out
+    // the reader's time-outs.
+    void Abort() { reader_.AbortIo(); }
 
     // Runs a command; results go to `emit` as they come (watch yields one per event). Throws
     // UsageError for bad arguments. Returns the status of the last result.
@@ -111,6 +118,9 @@ class Session {
     Result Insert(const Command& c);
     Result Remove();
     Result Key(const Command& c);
+    // Says what a failed card command means in the card's present state (no card, card not
+    // powered, reader not answering) instead of the bare status.
+    void Explain(Result& r);
 
     void Log(const std::string& line);
 
@@ -121,6 +131,7 @@ class Session {
     std::shared_ptr<quor::sim::Reader> emulator_;
     std::unique_ptr<Tracer> tracer_;
     quor::client::Reader reader_;
+    bool started_ = false;
 };
 
 // Parses a card type name; nullopt for an unknown one.
