@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "platform/kernel/clock.h"
+#include "sim/fault.h"
 #include "sim/reader.h"
 #include "tools/quorctl/session.h"
 
@@ -156,6 +157,21 @@ TEST_F(QuorctlSession, TransmitWithoutCardFailsWithTheDriversStatus) {
         EXPECT_NE(other.ErrorLine().find("There is no card in the reader."), std::string::npos)
             << cmd << ": " << other.ErrorLine();
     }
+}
+
+// Power-up replies lost while the card did get power leave it POWERED without an ATR: a
+// transmit then powers it up again instead of failing on the missing ATR.
+TEST_F(QuorctlSession, TransmitPowersACardWhoseAtrWasLost) {
+    StartWith("t1");
+    session_->SimReader()->InjectFault(2, quor::sim::Fault::NoReply().Times(4));
+    EXPECT_NE(Run("power", {"cold"}).status, STATUS_SUCCESS);
+    for (int i = 0; i < 20000 && Run("state").fields.value("state", "") != "powered"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // until a status poll
+    }
+    ASSERT_EQ(Run("state").fields["state"], "powered");
+    Result r = Run("transmit", {"00 A4 00 0C 02 3F 00"});
+    EXPECT_EQ(r.status, STATUS_SUCCESS) << r.ErrorLine();
+    EXPECT_EQ(r.fields["sw"], "9000");
 }
 
 TEST_F(QuorctlSession, TerminalCommandsReachTheReader) {
