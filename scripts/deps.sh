@@ -1,6 +1,7 @@
 # Installs the Debian 12 packages the build needs, when any is missing. Sourced by the scripts.
 QUOR_PACKAGES=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev
-               libcli11-dev nlohmann-json3-dev libfmt-dev pkg-config)
+               libcli11-dev nlohmann-json3-dev libfmt-dev pkg-config
+               help2man lintian dpkg-dev file)
 
 quor_install_dependencies() {
     local missing=()

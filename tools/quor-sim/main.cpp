@@ -550,6 +550,7 @@ int main(int argc, char** argv) {
                    "--reader is reader 1, the next reader 2, and so on");
     app.add_flag("--verbose,-v", verbose, "Log the bytes on the line to standard error");
     app.add_flag("--exit-on-eof", exitOnEof, "End when standard input ends");
+    app.set_version_flag("--version", "quor-sim " QUOR_VERSION);
     CLI11_PARSE(app, argc, argv);
 
     try {

@@ -342,6 +342,7 @@ int RunCli(const std::vector<std::string>& args, std::istream& in, std::ostream&
                  "Write every frame on the wire and every serial request to standard error");
     app.add_flag("--json", p.json, "Print one JSON object per result");
     app.add_option("--clock-scale", options.clockScale)->group("");  // tests: faster clock
+    app.set_version_flag("--version", "quorctl " QUOR_VERSION);
     app.require_subcommand(1, 1);
     app.fallthrough();
     AddCommands(app, p.command);
@@ -361,6 +362,9 @@ int RunCli(const std::vector<std::string>& args, std::istream& in, std::ostream&
         return kExitOk;
     } catch (const CLI::CallForAllHelp& e) {
         app.exit(e, out, err);
+        return kExitOk;
+    } catch (const CLI::CallForVersion& e) {
+        out << e.what() << '\n';
         return kExitOk;
     } catch (const CLI::ParseError& e) {
         err << "error: " << e.what() << "\nRun with --help for the commands and options.\n";
