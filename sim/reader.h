@@ -13,7 +13,8 @@
 // after the previous step's moment; the first step counts from the script's anchor, which is
 // either a time the test gives (the moment it queued the script) or, by default, the moment
 // the reader is next asked for input: the next display frame (the host shows a prompt, as key
-// input and PIN commands do) or the next PIN frame. Status polls before that leave the script
+// input and PIN commands do; not the version a host shows right after a get-info frame) or
+// the next PIN frame. Status polls before that leave the script
 // alone, so a driver's card polling cannot eat it. Steps queued while others wait follow on
 // from the last of them. Pressed keys wait in order until the reader takes them: each
 // get-status reply reports the oldest in the low nibble of its status byte and takes it;
@@ -276,6 +277,7 @@ class Reader {
     std::optional<SimTime> scriptClock_;  // moment of the last step reached, or the anchor
     std::vector<std::uint8_t> display_;
     std::map<std::uint8_t, std::deque<Fault>> faults_;
+    std::uint8_t lastCode_ = 0;      // of the last frame carried out
     std::optional<PinEntry> entry_;  // a PIN entry that waits for keys
     std::deque<HeldFrame> held_;     // frames that came during it
 

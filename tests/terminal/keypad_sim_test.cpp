@@ -123,6 +123,10 @@ TEST(TerminalSimKeypad, StatusPollsBeforeThePromptLeaveTheScriptAlone) {
     for (SimTime at : {SimTime{0}, kS, 10 * kS}) {
         EXPECT_EQ(Exchange(reader, kCodeGetStatus, {}, at).status & kStatusKeyMask, 0x0F);
     }
+    // Nor does the version a host shows after asking for the reader's information.
+    Exchange(reader, kCodeGetInfo, {}, 10 * kS);
+    Exchange(reader, kCodeDisplay, Bytes{'0', '2'}, 10 * kS);
+    EXPECT_EQ(Exchange(reader, kCodeGetStatus, {}, 15 * kS).status & kStatusKeyMask, 0x0F);
     EXPECT_EQ(reader.ScriptedKeys(), 2u);
     Exchange(reader, kCodeDisplay, Bytes{'P'}, 20 * kS);
     EXPECT_EQ(Exchange(reader, kCodeGetStatus, {}, 20 * kS).status & kStatusKeyMask, 5);
