@@ -1,6 +1,8 @@
 # Installs the Debian 12 packages the build needs, when any is missing. Sourced by the scripts.
 QUOR_PACKAGES=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev
-               libcli11-dev nlohmann-json3-dev libfmt-dev pkg-config)
+               libcli11-dev nlohmann-json3-dev libfmt-dev pkg-config
+               # the pcscd handler, and its end-to-end check (scripts/checks.d/pcsc.sh)
+               libpcsclite-dev pcscd pcsc-tools opensc python3-pyscard)
 
 quor_install_dependencies() {
     local missing=()
