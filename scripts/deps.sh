@@ -1,7 +1,9 @@
 # Installs the Debian 12 packages the build needs, when any is missing. Sourced by the scripts.
 QUOR_PACKAGES=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev
                libcli11-dev nlohmann-json3-dev libfmt-dev pkg-config
-               help2man lintian dpkg-dev file)
+               help2man lintian dpkg-dev file
+               # the pcscd handler, and its end-to-end check (scripts/checks.d/pcsc.sh)
+               libpcsclite-dev pcscd pcsc-tools opensc python3-pyscard)
 
 quor_install_dependencies() {
     local missing=()

@@ -34,6 +34,7 @@ void Reader::HostWrite(std::span<const std::uint8_t> bytes, SimTime now, bool ba
 
 std::size_t Reader::HostAvailable(SimTime now) {
     std::lock_guard lock(mu_);
+    AdvancePin(now);
     const auto firstLater =
         std::find_if(out_.begin(), out_.end(), [now](const OutByte& b) { return b.time > now; });
     return static_cast<std::size_t>(firstLater - out_.begin());
@@ -41,6 +42,7 @@ std::size_t Reader::HostAvailable(SimTime now) {
 
 std::vector<std::uint8_t> Reader::HostRead(std::size_t max, SimTime now) {
     std::lock_guard lock(mu_);
+    AdvancePin(now);
     std::vector<std::uint8_t> bytes;
     while (bytes.size() < max && !out_.empty() && out_.front().time <= now) {
         bytes.push_back(out_.front().value);
@@ -49,12 +51,16 @@ std::vector<std::uint8_t> Reader::HostRead(std::size_t max, SimTime now) {
     return bytes;
 }
 
-std::optional<SimTime> Reader::NextOutputTime(SimTime now) const {
+std::optional<SimTime> Reader::NextOutputTime(SimTime now) {
     std::lock_guard lock(mu_);
+    AdvancePin(now);
     // Arrival times never decrease along the queue: replies go out one after the other.
     for (const OutByte& b : out_) {
         if (b.time > now) return b.time;
     }
+    // A waiting entry (not over by `now`, or AdvancePin would have ended it) answers at its
+    // time-out unless keys come first.
+    if (entry_) return entry_->deadline + cfg_.replyLatency + cfg_.byteTime;
     return std::nullopt;
 }
 
@@ -127,6 +133,11 @@ std::size_t Reader::PendingKeys() const {
 std::size_t Reader::ScriptedKeys() const {
     std::lock_guard lock(mu_);
     return script_.size();
+}
+
+bool Reader::PinEntryWaiting() const {
+    std::lock_guard lock(mu_);
+    return entry_.has_value();
 }
 
 void Reader::ClearKeys() {
@@ -230,6 +241,11 @@ void Reader::ClearLogs() {
 }
 
 void Reader::HandleFrame(const HostFrame& frame, SimTime now) {
+    if (entry_) {
+        // The reader is busy with a PIN entry: the frame waits until it ends.
+        held_.push_back({frame, now});
+        return;
+    }
     FrameRecord rec;
     rec.number = frameCount_++;
     rec.time = now;
@@ -254,10 +270,21 @@ void Reader::HandleFrame(const HostFrame& frame, SimTime now) {
             reply.status = fault->value;
         } else {
             reply = Execute(frame.code, frame.data, now);
+            lastCode_ = frame.code;
+            if (reply.waiting) {
+                // The reply comes when the entry ends (AdvancePin).
+                entry_->record = std::move(rec);
+                entry_->fault = fault;
+                return;
+            }
             if (fault && fault->kind == Fault::Kind::kStatusByte) reply.status = fault->value;
         }
     }
+    Emit(std::move(rec), reply, fault, now);
+}
 
+void Reader::Emit(FrameRecord rec, const Reply& reply, const std::optional<Fault>& fault,
+                  SimTime now) {
     std::vector<std::uint8_t> bytes = ReplyFrame(reply.data, reply.status);
     SimTime start = now + reply.busy + cfg_.replyLatency;
     if (fault) {
@@ -349,6 +376,12 @@ Reader::Reply Reader::Execute(std::uint8_t code, std::span<const std::uint8_t> d
             return {cfg_.info, CardBits()};
 
         case kCodeDisplay:
+            // The host shows a prompt: a key script waiting for its anchor starts now. The text
+            // a host shows right after asking for the reader's information is its version, no
+            // prompt.
+            if (!script_.empty() && !scriptClock_ && lastCode_ != kCodeGetInfo) {
+                scriptClock_ = now;
+            }
             if (!cfg_.hasDisplay) return {{}, kStatusFailed};
             display_.assign(data.begin(), data.end());
             ++displayCount_;
@@ -383,72 +416,96 @@ Reader::Reply Reader::PinFrame(std::uint8_t code, std::span<const std::uint8_t> 
     if (data.size() <= parameters) return {{}, kStatusFailed};
     if (!card_ || !powered_) return {{}, kExchangeFailed | kCardErrorNoCard};
 
-    const PinFormat format = PinFormatOf(data[0]);
-    std::vector<std::uint8_t> command(data.begin() + static_cast<std::ptrdiff_t>(parameters),
-                                      data.end());
-    const std::optional<std::size_t> writable = PinWritableSize(command, protocol_);
-    const std::size_t field = PinFieldSize(format);
+    PinEntry entry;
+    entry.modify = modify;
+    entry.format = PinFormatOf(data[0]);
+    entry.command.assign(data.begin() + static_cast<std::ptrdiff_t>(parameters), data.end());
+    entry.protocol = protocol_;
+    const std::optional<std::size_t> writable = PinWritableSize(entry.command, protocol_);
+    const std::size_t field = PinFieldSize(entry.format);
     const auto fits = [&](std::size_t offset) { return offset + field <= *writable; };
-    if (!writable || format.maxDigits == 0 || !fits(data[1]) || (modify && !fits(data[2]))) {
+    if (!writable || entry.format.maxDigits == 0 || !fits(data[1]) || (modify && !fits(data[2]))) {
         return {{}, kStatusFailed};
     }
+    entry.offsets[0] = data[1];
+    entry.offsets[1] = modify ? data[2] : 0;
+    entry.deadline = now + cfg_.pinEntryTimeout;
+    entry.clock = now;
 
-    const SimTime deadline = now + cfg_.pinEntryTimeout;
-    const auto ownAnswer = [&](const PinEntry& e) {
-        const std::uint8_t sw2 =
-            e.end == EntryEnd::kCancelled ? kPinEntryCancelled : kPinEntryTimedOut;
-        return Reply{{kPinEntrySw1, sw2}, CardBits(), e.at - now};
-    };
-    const PinEntry first = CollectPin(format, now, deadline);
-    if (first.end != EntryEnd::kConfirmed) return ownAnswer(first);
-    PinEntry second;
-    if (modify) {
-        second = CollectPin(format, first.at, deadline);
-        if (second.end != EntryEnd::kConfirmed) return ownAnswer(second);
+    const std::optional<EntryEnd> end = FeedPin(entry, now);
+    if (!end) {
+        entry_ = std::move(entry);  // waits for keys pressed during the entry
+        Reply waiting;
+        waiting.waiting = true;
+        return waiting;
     }
-
-    const auto put = [&](std::size_t offset, const PinEntry& e) {
-        const std::vector<std::uint8_t> pin = EncodePin(e.digits, format);
-        std::copy(pin.begin(), pin.end(), command.begin() + static_cast<std::ptrdiff_t>(offset));
-    };
-    put(data[1], first);
-    if (modify) put(data[2], second);
-    if (protocol_ == kProtocolT1) RefreshEdc(command);
-
-    Reply reply = CardExchange(command);
-    reply.busy = (modify ? second.at : first.at) - now;
+    Reply reply = FinishPin(entry, *end);
+    reply.busy = entry.clock - now;
     return reply;
 }
 
-Reader::PinEntry Reader::CollectPin(const PinFormat& format, SimTime from, SimTime deadline) {
-    PinEntry entry;
+std::optional<Reader::EntryEnd> Reader::FeedPin(PinEntry& entry, SimTime from) {
     for (;;) {
-        const std::optional<TakenKey> k = NextKey(from, deadline);
-        if (!k) {
-            entry.end = EntryEnd::kTimedOut;
-            entry.at = deadline;
-            return entry;
-        }
-        from = k->at;
+        const std::optional<TakenKey> k = NextKey(std::max(from, entry.clock), entry.deadline);
+        if (!k) return std::nullopt;
+        entry.clock = k->at;
+        std::vector<std::uint8_t>& digits = entry.digits[entry.stage];
         if (k->key <= 9) {
-            if (entry.digits.size() < format.maxDigits) entry.digits.push_back(k->key);
+            if (digits.size() < entry.format.maxDigits) digits.push_back(k->key);
         } else if (k->key == kKeyConfirm) {
-            if (entry.digits.size() >= format.minDigits) {
-                entry.end = EntryEnd::kConfirmed;
-                entry.at = k->at;
-                return entry;
+            if (digits.size() >= entry.format.minDigits) {
+                if (!entry.modify || entry.stage == 1) return EntryEnd::kConfirmed;
+                entry.stage = 1;
             }
         } else if (k->key == kKeyCancel) {
-            entry.end = EntryEnd::kCancelled;
-            entry.at = k->at;
-            return entry;
+            return EntryEnd::kCancelled;
         }
     }
+}
+
+Reader::Reply Reader::FinishPin(PinEntry& entry, EntryEnd end) {
+    if (end != EntryEnd::kConfirmed) {
+        const std::uint8_t sw2 =
+            end == EntryEnd::kCancelled ? kPinEntryCancelled : kPinEntryTimedOut;
+        return {{kPinEntrySw1, sw2}, CardBits()};
+    }
+    // The card may have gone during the entry.
+    if (!card_ || !powered_) return {{}, kExchangeFailed | kCardErrorNoCard};
+    for (int i = 0; i < (entry.modify ? 2 : 1); ++i) {
+        const std::vector<std::uint8_t> pin = EncodePin(entry.digits[i], entry.format);
+        std::copy(pin.begin(), pin.end(),
+                  entry.command.begin() + static_cast<std::ptrdiff_t>(entry.offsets[i]));
+    }
+    if (entry.protocol == kProtocolT1) RefreshEdc(entry.command);
+    return CardExchange(entry.command);
+}
+
+void Reader::AdvancePin(SimTime now) {
+    if (!entry_) return;
+    std::optional<EntryEnd> end = FeedPin(*entry_, now);
+    if (!end) {
+        if (now < entry_->deadline) return;
+        end = EntryEnd::kTimedOut;
+        entry_->clock = entry_->deadline;
+    }
+    PinEntry entry = std::move(*entry_);
+    entry_.reset();
+    Reply reply = FinishPin(entry, *end);
+    if (entry.fault && entry.fault->kind == Fault::Kind::kStatusByte) {
+        reply.status = entry.fault->value;
+    }
+    Emit(std::move(entry.record), reply, entry.fault, entry.clock);
+    // The frames that came meanwhile, in order; one may start another entry, which holds
+    // the rest again.
+    std::deque<HeldFrame> held = std::move(held_);
+    held_.clear();
+    for (const HeldFrame& h : held) HandleFrame(h.frame, std::max(h.time, entry.clock));
+    AdvancePin(now);
 }
 
 void Reader::ReleaseScriptedKeys(SimTime now) {
     while (!script_.empty()) {
-        if (!scriptClock_) scriptClock_ = now;  // the host starts looking at the keypad
+        if (!scriptClock_) return;  // not anchored yet: no input was asked for
         const SimTime at = *scriptClock_ + script_.front().delay;
         if (at > now) return;
         scriptClock_ = at;

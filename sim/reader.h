@@ -12,12 +12,15 @@
 // presses nothing and only lets time pass) and a delay. A step's key is pressed its delay
 // after the previous step's moment; the first step counts from the script's anchor, which is
 // either a time the test gives (the moment it queued the script) or, by default, the moment
-// the reader next looks at its keypad: the next get-status frame (the host's key input
-// begins) or the next PIN frame (the PIN entry begins). Steps queued while others wait follow
-// on from the last of them. Pressed keys wait in order until the reader takes them: each
+// the reader is next asked for input: the next display frame (the host shows a prompt, as key
+// input and PIN commands do; not the version a host shows right after a get-info frame) or
+// the next PIN frame. Status polls before that leave the script
+// alone, so a driver's card polling cannot eat it. Steps queued while others wait follow on
+// from the last of them. Pressed keys wait in order until the reader takes them: each
 // get-status reply reports the oldest in the low nibble of its status byte and takes it;
 // while none waits the nibble is the idle value of the configuration. The reader never reads
-// a clock: a key counts as pressed once a frame arrives at or after its moment.
+// a clock: a key counts as pressed once a frame arrives at or after its moment, or, while a
+// PIN entry waits for keys, at the next line-side call after it was pressed.
 //
 // PIN entry (frames 15 and 20, layout and PIN-pad parameters in pin_pad.h). With a powered
 // card, the reader takes keys from the keypad from the frame's arrival on: digits fill the
@@ -26,11 +29,15 @@
 // command, passes it to the card in the protocol mode in force and answers with the card's
 // answer, as an exchange frame would. Its own two-byte answers: 64 00 when the entry is not
 // complete within ReaderConfig::pinEntryTimeout (30 s) of the frame's arrival, 64 01 for the
-// cancel key. The reply leaves when the entry ends (at the confirm or cancel key, or at the
-// time-out), so a host waits that long for it. Keys scripted for later than the time-out stay
-// queued. A frame the reader cannot carry out (parameters missing, bad PIN format or field,
-// no T=0 or T=1 mode) is answered with status 0x80; without a powered card with
-// kStatusFailed | kStatusCardError | kCardErrorNoCard, without taking keys.
+// cancel key. Keys already pressed and scripted keys whose moment falls within the time-out
+// are taken at once; when they do not end the entry, the reader waits for keys pressed
+// during it (PinEntryWaiting), up to the time-out. The reply leaves when the entry ends (at
+// the confirm or cancel key, or at the time-out), so a host waits that long for it; frames
+// that arrive meanwhile are carried out after it. Keys scripted for later than the time-out
+// stay queued. A frame the reader cannot carry out (parameters missing, bad PIN format or
+// field, no T=0 or T=1 mode) is answered with status 0x80; without a powered card with
+// kStatusFailed | kStatusCardError | kCardErrorNoCard, without taking keys. A card pulled
+// during the entry is answered the same way when the entry ends.
 #pragma once
 
 #include <cstddef>
@@ -121,9 +128,10 @@ class Reader {
     std::size_t HostAvailable(SimTime now);
     // Takes up to `max` of the bytes that have reached the host by `now`.
     std::vector<std::uint8_t> HostRead(std::size_t max, SimTime now);
-    // When the next reply byte that is still under way reaches the host; nullopt when none is.
-    // Bytes that have already arrived are reported by HostAvailable, not here.
-    std::optional<SimTime> NextOutputTime(SimTime now) const;
+    // When the next reply byte that is still under way reaches the host, or a PIN entry that
+    // waits for keys times out; nullopt when neither is coming. Bytes that have already
+    // arrived are reported by HostAvailable, not here.
+    std::optional<SimTime> NextOutputTime(SimTime now);
     // The host emptied its receive queue: bytes that arrived by `now` are dropped; bytes still
     // under way keep coming, as on a real line.
     void HostPurge(SimTime now);
@@ -151,6 +159,8 @@ class Reader {
     std::size_t PendingKeys() const;
     // Script steps not yet reached.
     std::size_t ScriptedKeys() const;
+    // A PIN entry waits for keys pressed during it.
+    bool PinEntryWaiting() const;
     // Forgets pressed keys and the script.
     void ClearKeys();
     // A silent reader takes frames in but neither carries them out nor answers.
@@ -186,17 +196,32 @@ class Reader {
     struct Reply {
         std::vector<std::uint8_t> data;
         std::uint8_t status = 0;
-        SimTime busy = 0;  // the reader works this long before the reply leaves (PIN entry)
+        SimTime busy = 0;      // the reader works this long before the reply leaves (PIN entry)
+        bool waiting = false;  // a PIN entry waits for keys: the reply comes when it ends
     };
     struct TakenKey {
         SimTime at = 0;
         std::uint8_t key = 0;
     };
     enum class EntryEnd { kConfirmed, kCancelled, kTimedOut };
+    // A PIN entry under way.
     struct PinEntry {
-        EntryEnd end = EntryEnd::kTimedOut;
-        SimTime at = 0;  // when it ended
-        std::vector<std::uint8_t> digits;
+        bool modify = false;
+        PinFormat format;
+        std::uint8_t offsets[2] = {0, 0};  // of the (old) PIN and of the new PIN
+        std::vector<std::uint8_t> command;
+        std::uint8_t protocol = 0;
+        SimTime deadline = 0;
+        SimTime clock = 0;  // moment of the last key taken, or the frame's arrival
+        std::vector<std::uint8_t> digits[2];
+        int stage = 0;  // 0: the (old) PIN, 1: the new PIN
+        // Set once it waits for keys pressed during it:
+        FrameRecord record;  // its frame, logged once the reply leaves
+        std::optional<Fault> fault;
+    };
+    struct HeldFrame {
+        HostFrame frame;
+        SimTime time = 0;
     };
     struct OutByte {
         SimTime time;
@@ -204,10 +229,19 @@ class Reader {
     };
 
     void HandleFrame(const HostFrame& frame, SimTime now);
+    // Puts a reply on the line for the frame `rec` and records it; `now` is when the reader
+    // is done with the frame (the reply leaves its busy time after that).
+    void Emit(FrameRecord rec, const Reply& reply, const std::optional<Fault>& fault, SimTime now);
     Reply Execute(std::uint8_t code, std::span<const std::uint8_t> data, SimTime now);
     std::optional<Fault> TakeFault(std::uint8_t code);
     Reply PinFrame(std::uint8_t code, std::span<const std::uint8_t> data, SimTime now);
-    PinEntry CollectPin(const PinFormat& format, SimTime from, SimTime deadline);
+    // Takes keys for the entry (pressed ones at `from` or later): the end, once it came.
+    std::optional<EntryEnd> FeedPin(PinEntry& entry, SimTime from);
+    // The reply to an entry that ended.
+    Reply FinishPin(PinEntry& entry, EntryEnd end);
+    // Ends a waiting PIN entry once keys or the time-out end it by `now`, and carries out the
+    // frames held meanwhile.
+    void AdvancePin(SimTime now);
     // Moves scripted keys whose moment has come by `now` to the pressed keys.
     void ReleaseScriptedKeys(SimTime now);
     // The next key for an entry running from `from`: a pressed key (at `from`), else the next
@@ -243,6 +277,9 @@ class Reader {
     std::optional<SimTime> scriptClock_;  // moment of the last step reached, or the anchor
     std::vector<std::uint8_t> display_;
     std::map<std::uint8_t, std::deque<Fault>> faults_;
+    std::uint8_t lastCode_ = 0;      // of the last frame carried out
+    std::optional<PinEntry> entry_;  // a PIN entry that waits for keys
+    std::deque<HeldFrame> held_;     // frames that came during it
 
     bool recording_ = false;
     std::size_t logCapacity_ = kDefaultLogCapacity;

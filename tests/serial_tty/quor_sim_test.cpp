@@ -233,6 +233,9 @@ TEST_F(QuorSimTty, FaultsAndScriptedKeysFromTheCommandLineShowOnTheLine) {
     ASSERT_TRUE(path.has_value());
     Connect(*path);
     const Bytes kStatus{0x0B, 0x00, 0x0B};
+    // The key script starts when the reader is asked for input: a display frame (a blank).
+    EXPECT_EQ(Raw({0x0A, 0x01, 0x20, 0x2B}, 4).size(), 4u);
+    EXPECT_EQ(sim.Line(), "display:  ");  // quor-sim shows what the display shows
     // Two replies with their first byte spoilt (the checksum left as it was), carrying the
     // two scripted keys; then a clean reply with no key and no card.
     EXPECT_EQ(Raw(kStatus, 4), (Bytes{0x10, 0x01, 0x04, 0x05}));
@@ -297,8 +300,11 @@ TEST_F(QuorSimTty, SeveralReadersEachOnAPtyOfItsOwn) {
     for (int i = 0; i < 2; ++i) Connect(paths[i], ports[i]);
     const Bytes kStatus{0x0B, 0x00, 0x0B};
     // Reader 1: its own card and model. Reader 2: the common settings (no card, model 0x58)
-    // and its own key script, whose first key rides on the first status reply.
+    // and its own key script, which starts at a display frame; its first key rides on the
+    // next status reply.
     EXPECT_EQ(Exchange(*ports[0], kStatus)[2] & 0x40, 0x40);
+    EXPECT_EQ(Exchange(*ports[1], {0x0A, 0x01, 0x20, 0x2B}).size(), 4u);
+    EXPECT_EQ(sim.Line(), "2 display:  ");
     const Bytes second = Exchange(*ports[1], kStatus);
     ASSERT_EQ(second.size(), 4u);
     EXPECT_EQ(second[2] & 0x40, 0);

@@ -73,7 +73,7 @@ TEST(TerminalSimKeypad, ScriptedKeysReachTheStatusByteAtTheirMoment) {
         std::vector<std::pair<SimTime, std::uint8_t>> polls;  // time, key nibble
     };
     const Case cases[] = {
-        {"from the first poll",
+        {"from the first prompt",
          std::nullopt,
          {},
          Steps({{kS, 5}, {kS, 6}}),
@@ -107,6 +107,8 @@ TEST(TerminalSimKeypad, ScriptedKeysReachTheStatusByteAtTheirMoment) {
         Reader reader;
         for (std::uint8_t k : c.pressed) reader.PressKey(k);
         reader.ScriptKeys(c.script, c.anchor);
+        // Without an anchor the script starts when the host shows a prompt.
+        if (!c.anchor) Exchange(reader, kCodeDisplay, Bytes{'P'}, c.polls.front().first);
         for (const auto& [at, key] : c.polls) {
             const Reply r = Exchange(reader, kCodeGetStatus, {}, at);
             EXPECT_EQ(r.status & kStatusKeyMask, key) << "poll at " << at;
@@ -115,11 +117,28 @@ TEST(TerminalSimKeypad, ScriptedKeysReachTheStatusByteAtTheirMoment) {
     }
 }
 
+TEST(TerminalSimKeypad, StatusPollsBeforeThePromptLeaveTheScriptAlone) {
+    Reader reader;
+    reader.ScriptKeys(Steps({{0, 5}, {kS, 6}}));
+    for (SimTime at : {SimTime{0}, kS, 10 * kS}) {
+        EXPECT_EQ(Exchange(reader, kCodeGetStatus, {}, at).status & kStatusKeyMask, 0x0F);
+    }
+    // Nor does the version a host shows after asking for the reader's information.
+    Exchange(reader, kCodeGetInfo, {}, 10 * kS);
+    Exchange(reader, kCodeDisplay, Bytes{'0', '2'}, 10 * kS);
+    EXPECT_EQ(Exchange(reader, kCodeGetStatus, {}, 15 * kS).status & kStatusKeyMask, 0x0F);
+    EXPECT_EQ(reader.ScriptedKeys(), 2u);
+    Exchange(reader, kCodeDisplay, Bytes{'P'}, 20 * kS);
+    EXPECT_EQ(Exchange(reader, kCodeGetStatus, {}, 20 * kS).status & kStatusKeyMask, 5);
+    EXPECT_EQ(Exchange(reader, kCodeGetStatus, {}, 21 * kS).status & kStatusKeyMask, 6);
+}
+
 TEST(TerminalSimKeypad, AnAnchorOnlyStartsAScript) {
     Reader reader;
     reader.ScriptKeys(Steps({{kS, 1}}));
     EXPECT_THROW(reader.ScriptKeys(Steps({{kS, 2}}), 0), std::invalid_argument);
     reader.ScriptKeys(Steps({{kS, 2}}));  // follows on from the first step
+    Exchange(reader, kCodeDisplay, Bytes{'P'}, 0);
     EXPECT_EQ(Exchange(reader, kCodeGetStatus, {}, 0).status & kStatusKeyMask, 0x0F);
     EXPECT_EQ(Exchange(reader, kCodeGetStatus, {}, kS).status & kStatusKeyMask, 1);
     EXPECT_EQ(Exchange(reader, kCodeGetStatus, {}, 2 * kS).status & kStatusKeyMask, 2);
@@ -281,6 +300,66 @@ TEST(TerminalSimPinPad, T0FramesTakeThePinFromTheKeypad) {
         }
         EXPECT_EQ(reader.ScriptedKeys(), c.keysLeft);
     }
+}
+
+// Keys pressed while the PIN entry runs (a person at the keypad) end it; frames that came
+// meanwhile are answered after it.
+TEST(TerminalSimPinPad, AnEntryWaitsForKeysPressedDuringIt) {
+    constexpr std::uint8_t kCardBits = kStatusCardIn | kStatusPowered;
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> live;  // pressed at 7 s
+        bool pull = false;               // the card is pulled first
+        std::uint8_t status;
+        Bytes reply;
+    };
+    const Case cases[] = {
+        {"confirmed", {2, 3, 4, kKeyConfirm}, false, kCardBits, H("90 00")},
+        {"cancelled", {2, kKeyCancel}, false, kCardBits, H("64 01")},
+        {"card pulled",
+         {2, 3, 4, kKeyConfirm},
+         true,
+         kStatusFailed | kStatusCardError | kCardErrorNoCard,
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reader reader;
+        reader.SetRecording(true);
+        auto card = std::make_shared<T0Card>();
+        reader.InsertCard(card);
+        Exchange(reader, kCodeCardOn, {}, 0);
+        reader.ScriptKeys(Steps({{0, 1}}));  // the entry takes it, then waits for the rest
+        reader.HostWrite(CommandFrame(kCodePinVerify, H("44 05 00 20 00 01 04 FF FF FF FF")),
+                         5 * kS);
+        EXPECT_TRUE(reader.PinEntryWaiting());
+        EXPECT_EQ(reader.NextOutputTime(5 * kS), 35 * kS);
+        reader.HostWrite(CommandFrame(kCodeGetStatus, {}), 6 * kS);  // held
+        EXPECT_EQ(reader.HostAvailable(6 * kS), 0u);
+        if (c.pull) reader.RemoveCard();
+        for (std::uint8_t k : c.live) reader.PressKey(k);
+        ASSERT_GT(reader.HostAvailable(7 * kS), 0u);
+        EXPECT_FALSE(reader.PinEntryWaiting());
+        const Bytes frames = reader.HostRead(4096, 7 * kS);
+        const Bytes pin = ReplyFrame(c.reply, c.status);
+        ASSERT_GT(frames.size(), pin.size());
+        EXPECT_EQ(Bytes(frames.begin(), frames.begin() + pin.size()), pin);
+        EXPECT_EQ(frames.size(), pin.size() + 4) << "then the held status reply";
+        const auto fr = reader.Frames();
+        ASSERT_EQ(fr.size(), 3u);
+        EXPECT_EQ(fr[1].replyTime, 7 * kS);
+        EXPECT_EQ(fr[2].code, kCodeGetStatus);
+    }
+}
+
+TEST(TerminalSimPinPad, AWaitingEntryTimesOutAtItsDeadline) {
+    Reader reader;
+    reader.InsertCard(std::make_shared<T1Card>());
+    Exchange(reader, kCodeCardOn, {}, 0);
+    reader.HostWrite(CommandFrame(kCodePinVerify, H("44 05 00 20 00 01 04 FF FF FF FF")), kS);
+    EXPECT_EQ(reader.HostAvailable(31 * kS - 1), 0u);
+    EXPECT_EQ(reader.HostRead(64, 31 * kS), ReplyFrame(H("64 00"), kStatusCardIn | kStatusPowered));
+    EXPECT_FALSE(reader.PinEntryWaiting());
 }
 
 TEST(TerminalSimPinPad, WithoutAPoweredCardNoKeyIsTaken) {

@@ -27,6 +27,7 @@
 #include "sim/config.h"
 #include "sim/fault.h"
 #include "sim/frame.h"
+#include "sim/keys.h"
 #include "sim/memory_card.h"
 #include "sim/processor_card.h"
 #include "sim/reader.h"
@@ -72,42 +73,6 @@ std::shared_ptr<quor::sim::Card> MakeCard(const std::string& kind) {
     if (k == "memory") return std::make_shared<quor::sim::MemoryCard>();
     if (k == "none") return nullptr;
     throw std::invalid_argument("unknown card '" + kind + "' (t0, t1, dual, memory, none)");
-}
-
-// Keys of one token: a run of digits, "ok" or "cancel".
-std::vector<std::uint8_t> KeysOf(const std::string& token) {
-    const std::string t = Lower(token);
-    if (t == "ok" || t == "confirm" || t == "enter") return {quor::sim::kKeyConfirm};
-    if (t == "cancel" || t == "c") return {quor::sim::kKeyCancel};
-    std::vector<std::uint8_t> keys;
-    for (char c : t) {
-        if (c < '0' || c > '9') throw std::invalid_argument("bad key '" + token + "'");
-        keys.push_back(static_cast<std::uint8_t>(c - '0'));
-    }
-    if (keys.empty()) throw std::invalid_argument("empty key");
-    return keys;
-}
-
-// "1,2,3,4,ok" or "1234,ok", with "wait:MS" steps that only let time pass; each key follows the
-// previous one after `gapMs`.
-std::vector<quor::sim::KeyStep> KeyScript(const std::string& script, long long gapMs) {
-    std::vector<quor::sim::KeyStep> steps;
-    std::stringstream in(script);
-    std::string token;
-    SimTime extra = 0;
-    while (std::getline(in, token, ',')) {
-        if (token.empty()) continue;
-        if (Lower(token).rfind("wait:", 0) == 0) {
-            extra += Number(token.substr(5), 0, 3'600'000, "wait") * 1000;
-            continue;
-        }
-        for (std::uint8_t k : KeysOf(token)) {
-            steps.push_back({(steps.empty() ? 0 : gapMs * 1000) + extra, k});
-            extra = 0;
-        }
-    }
-    if (extra > 0) steps.push_back({extra, quor::sim::kKeySilence});
-    return steps;
 }
 
 struct ArmedFault {
@@ -231,8 +196,8 @@ class Slot {
         : reader_(Config(s)), defaultCard_(s.card == "none" ? "t1" : s.card) {
         std::vector<ArmedFault> armed;
         for (const auto& f : s.faults) armed.push_back(ParseFault(f));
-        const auto steps =
-            s.keys.empty() ? std::vector<quor::sim::KeyStep>{} : KeyScript(s.keys, s.keyGap);
+        const auto steps = s.keys.empty() ? std::vector<quor::sim::KeyStep>{}
+                                          : quor::sim::ParseKeyScript(s.keys, s.keyGap);
         if (auto first = MakeCard(s.card)) reader_.InsertCard(std::move(first));
         for (auto& a : armed) reader_.InjectFault(a.code, a.fault);
         if (!steps.empty()) reader_.ScriptKeys(steps);
@@ -245,6 +210,9 @@ class Slot {
     Slot& operator=(const Slot&) = delete;
 
     quor::sim::Reader& Reader() { return reader_; }
+    // What was last told about the display and the PIN entry.
+    std::vector<std::uint8_t> shown;
+    bool entryShown = false;
     const std::string& DefaultCard() const { return defaultCard_; }
     int Master() const { return master_; }
     bool HasOutput() const { return !out_.empty(); }
@@ -344,6 +312,7 @@ class Server {
                 Slot& slot = *slots_[i];
                 const auto due = slot.Flush(now);
                 if (verbose_ && !due.empty()) Log(i, "reader -> host", due);
+                Show(i, slot);
                 if (const auto next = slot.Reader().NextOutputTime(now)) {
                     const int ms =
                         static_cast<int>(std::max<SimTime>(0, (*next - now + 999) / 1000));
@@ -403,6 +372,23 @@ class Server {
                      who.c_str(), dir, Hex(bytes.data(), bytes.size()).c_str());
     }
 
+    // Tells the person at the keypad what the reader shows and when it waits for a PIN.
+    void Show(std::size_t i, Slot& slot) {
+        const std::string who = slots_.size() > 1 ? std::to_string(i + 1) + " " : std::string();
+        const auto text = slot.Reader().Display();
+        if (text != slot.shown) {
+            slot.shown = text;
+            Say(who + "display: " + std::string(text.begin(), text.end()));
+        }
+        const bool waiting = slot.Reader().PinEntryWaiting();
+        if (waiting != slot.entryShown) {
+            slot.entryShown = waiting;
+            Say(who + (waiting ? "pin entry: waiting for keys (" + who + "key 1234, " + who +
+                                     "key ok; cancel gives up)"
+                               : std::string("pin entry: over")));
+        }
+    }
+
     static void Say(const std::string& s) {
         std::cout << s << std::endl;  // flushed: a controlling program waits for it
     }
@@ -446,7 +432,7 @@ class Server {
                 Say("ok removed");
             } else if (cmd == "key") {
                 if (arg.empty()) throw std::invalid_argument("key needs DIGITS, ok or cancel");
-                for (std::uint8_t k : KeysOf(arg)) reader.PressKey(k);
+                for (std::uint8_t k : quor::sim::ParseKeys(arg)) reader.PressKey(k);
                 Say("ok keys " + std::to_string(reader.PendingKeys()));
             } else if (cmd == "display") {
                 NoArg(arg);
@@ -489,7 +475,8 @@ class Server {
         "Commands on standard input, one per line:\n"
         "  insert [t0|t1|dual|memory]  put a card in (default: the --card kind, or t1)\n"
         "  remove                      pull the card out\n"
-        "  key DIGITS|ok|cancel        press keys on the keypad\n"
+        "  key KEYS                    press keys on the keypad: digits, ok (or # E), cancel\n"
+        "                              (or * C), e.g. \"key 1234\" then \"key ok\"\n"
         "  display                     print the text the display shows\n"
         "  silent on|off               stop or resume answering frames\n"
         "  status                      print the card, keypad and frame state\n"
@@ -527,8 +514,9 @@ int main(int argc, char** argv) {
     app.add_option("--card", base.card, "Card in the slot at start: t0, t1, dual, memory or none")
         ->check(CLI::IsMember({"t0", "t1", "dual", "memory", "none"}, CLI::ignore_case));
     app.add_option("--keys", base.keys,
-                   "Keypad script, e.g. \"1,2,3,4,ok\": digits, ok, cancel and wait:MS steps; the "
-                   "first key comes when the reader next looks at its keypad");
+                   "Keypad script, e.g. \"1234,ok\" or \"1234#\": digits, ok (# E), cancel (* C) "
+                   "and wait:MS steps; the first key comes when the reader is next asked for "
+                   "input (a prompt on its display or a PIN entry)");
     app.add_option("--key-gap", base.keyGap, "Milliseconds between scripted keys (default 300)")
         ->check(CLI::Range(0, 3'600'000));
     app.add_option("--fault", base.faults,

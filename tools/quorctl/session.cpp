@@ -11,6 +11,7 @@
 #include "platform/kernel/clock.h"
 #include "platform/smclib/smclib.h"
 #include "sim/config.h"
+#include "sim/keys.h"
 #include "sim/memory_card.h"
 #include "sim/processor_card.h"
 #include "sim/reader.h"
@@ -99,20 +100,11 @@ const AttrInfo kAttrs[] = {
 };
 
 std::vector<std::uint8_t> ParseKeys(const std::string& keys) {
-    std::vector<std::uint8_t> codes;
-    for (char k : keys) {
-        if (k >= '0' && k <= '9')
-            codes.push_back(static_cast<std::uint8_t>(k - '0'));
-        else if (k == '#' || k == 'E' || k == 'e')
-            codes.push_back(quor::sim::kKeyConfirm);
-        else if (k == '*' || k == 'C' || k == 'c')
-            codes.push_back(quor::sim::kKeyCancel);
-        else if (k != ' ') {
-            throw UsageError(std::string("bad key '") + k + "' (0-9, # or E, * or C)");
-        }
+    try {
+        return quor::sim::ParseKeys(keys);
+    } catch (const std::invalid_argument& e) {
+        throw UsageError(e.what());
     }
-    if (codes.empty()) throw UsageError("no keys given");
-    return codes;
 }
 
 }  // namespace
