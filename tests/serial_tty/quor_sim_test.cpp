@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
 #include <cstring>
@@ -346,6 +348,58 @@ TEST_F(QuorSimTty, BadReaderSettingsAreRefusedBeforeAnyPty) {
         EXPECT_EQ(sim.Line(milliseconds(3000)), std::nullopt) << "no pty path";
         EXPECT_EQ(sim.Exit(milliseconds(3000)), 2);
     }
+}
+
+// Commands from another terminal: a stale socket file is replaced, a live one is not taken
+// over, and ctl answers with the emulator's reply and an exit status that says whether it
+// was an error.
+TEST_F(QuorSimTty, ControlSocketTakesCommandsFromAnotherProcess) {
+    const std::string path = ::testing::TempDir() + "quor-sim-ctl-" + std::to_string(::getpid());
+    {  // left behind by a quor-sim that was killed
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+        ::close(fd);
+    }
+    SimProcess sim({"--pty", "--card", "t1", "--control", path});
+    const auto pty = sim.Line();
+    ASSERT_TRUE(pty.has_value());
+
+    const struct {
+        std::vector<std::string> words;
+        std::string answer;
+        int exit;
+    } rows[] = {
+        {{"path"}, *pty, 0},
+        {{"remove"}, "ok removed", 0},
+        {{"insert", "t0"}, "ok inserted", 0},
+        {{"status"}, "card present; keys waiting 0, scripted 0; protocol 0; frames 0", 0},
+        {{"2", "path"}, "error: bad reader number '2'", 1},
+        {{"frobnicate"}, "error: unknown command 'frobnicate' (try help)", 1},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> args{"ctl", "--control", path};
+        args.insert(args.end(), row.words.begin(), row.words.end());
+        SCOPED_TRACE(row.words.front());
+        SimProcess ctl(args);
+        EXPECT_EQ(ctl.Line(), row.answer);
+        EXPECT_EQ(ctl.Exit(milliseconds(5000)), row.exit);
+    }
+
+    // A second emulator does not take a socket another one answers on.
+    SimProcess second({"--pty", "--control", path});
+    EXPECT_EQ(second.Line(milliseconds(3000)), std::nullopt);
+    EXPECT_EQ(second.Exit(milliseconds(3000)), 2);
+
+    SimProcess quit({"ctl", "--control", path, "quit"});
+    EXPECT_EQ(quit.Exit(milliseconds(5000)), 0);
+    EXPECT_EQ(sim.Exit(milliseconds(5000)), 0);
+    EXPECT_NE(::access(path.c_str(), F_OK), 0) << "the socket is removed at the end";
+
+    SimProcess nobody({"ctl", "--control", path, "status"});
+    EXPECT_EQ(nobody.Exit(milliseconds(8000)), 1);
 }
 
 #endif  // QUOR_SIM_PATH

@@ -31,10 +31,12 @@
 #include "sim/memory_card.h"
 #include "sim/processor_card.h"
 #include "sim/reader.h"
+#include "tools/quor-sim/control.h"
 
 namespace {
 
 using quor::sim::SimTime;
+using quor::simtool::ControlServer;
 
 int g_signalPipe[2] = {-1, -1};
 
@@ -215,6 +217,7 @@ class Slot {
     bool entryShown = false;
     const std::string& DefaultCard() const { return defaultCard_; }
     int Master() const { return master_; }
+    const std::string& Path() const { return path_; }
     bool HasOutput() const { return !out_.empty(); }
 
     // Creates the pseudo-terminal; returns the path of its slave side.
@@ -227,6 +230,7 @@ class Slot {
         const char* name = ::ptsname(master_);
         if (name == nullptr) throw std::runtime_error("ptsname failed");
         std::string path = name;
+        path_ = path;
         ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
         ::fcntl(master_, F_SETFD, FD_CLOEXEC);
         // Held open for the whole run: without it the master would see a hang-up between
@@ -281,6 +285,7 @@ class Slot {
 
     quor::sim::Reader reader_;
     std::string defaultCard_;
+    std::string path_;
     int master_ = -1;
     int slave_ = -1;
     std::vector<std::uint8_t> out_;
@@ -300,14 +305,21 @@ class Server {
         return paths;
     }
 
+    ControlServer& Control() { return control_; }
+
     int Run() {
         std::string in;
         bool stdinOpen = true;
         const std::size_t n = slots_.size();
-        std::vector<pollfd> p(n + 2);
+        std::vector<pollfd> p;
+        const auto toStdout = [](const std::string& s) { Say(s); };
+        const auto command = [&](const std::string& line, const ControlServer::Reply& reply) {
+            return Command(line, reply);
+        };
         for (;;) {
             const SimTime now = Now();
             int timeout = -1;
+            p.assign(n + 2, pollfd{-1, 0, 0});
             for (std::size_t i = 0; i < n; ++i) {
                 Slot& slot = *slots_[i];
                 const auto due = slot.Flush(now);
@@ -323,7 +335,13 @@ class Server {
                         static_cast<short>(POLLIN | (slot.HasOutput() ? POLLOUT : 0)), 0};
             }
             p[n] = {g_signalPipe[0], POLLIN, 0};
-            p[n + 1] = {stdinOpen ? 0 : -1, POLLIN, 0};
+            // Standard input is read only while it is ours: a terminal whose foreground is
+            // another job (quor-sim started with '&') belongs to that job; look again later.
+            const bool stdinMine = stdinOpen && StdinIsOurs();
+            if (stdinOpen && !stdinMine) timeout = timeout < 0 ? 500 : std::min(timeout, 500);
+            p[n + 1] = {stdinMine ? 0 : -1, POLLIN, 0};
+            const auto controlFds = control_.Fds();
+            for (int fd : controlFds) p.push_back({fd, POLLIN, 0});
             if (::poll(p.data(), p.size(), timeout) < 0) {
                 if (errno == EINTR) continue;
                 std::perror("poll");
@@ -336,6 +354,9 @@ class Server {
                     if (verbose_) Log(i, "host -> reader", bytes);
                 });
             }
+            for (std::size_t k = 0; k < controlFds.size(); ++k) {
+                if (p[n + 2 + k].revents != 0 && !control_.Serve(controlFds[k], command)) return 0;
+            }
             if (p[n + 1].revents != 0) {
                 char buf[512];
                 const ssize_t got = ::read(0, buf, sizeof(buf));
@@ -345,10 +366,12 @@ class Server {
                     while ((nl = in.find('\n')) != std::string::npos) {
                         const std::string line = in.substr(0, nl);
                         in.erase(0, nl + 1);
-                        if (!Command(line)) return 0;
+                        if (!Command(line, toStdout)) return 0;
                     }
-                } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-                    if (!in.empty() && !Command(in)) return 0;
+                } else if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EIO)) {
+                    // EIO: the terminal went to another job between the check and the read.
+                } else {
+                    if (!in.empty() && !Command(in, toStdout)) return 0;
                     in.clear();
                     stdinOpen = false;
                     if (exitOnEof_) return 0;
@@ -393,9 +416,9 @@ class Server {
         std::cout << s << std::endl;  // flushed: a controlling program waits for it
     }
 
-    // Carries out one stdin command, "[N] COMMAND [ARG]" for reader N (default 1); false to
-    // stop.
-    bool Command(const std::string& line) {
+    // Carries out one command from standard input or the control socket, "[N] COMMAND [ARG]"
+    // for reader N (default 1), answering through `reply`; false to stop.
+    bool Command(const std::string& line, const ControlServer::Reply& reply) {
         std::stringstream in(line);
         std::string cmd, arg, extra;
         in >> cmd;
@@ -425,34 +448,37 @@ class Server {
                 auto card = MakeCard(arg.empty() ? slot.DefaultCard() : arg);
                 if (!card) throw std::invalid_argument("insert needs a card: t0, t1, dual, memory");
                 reader.InsertCard(std::move(card));
-                Say("ok inserted");
+                reply("ok inserted");
             } else if (cmd == "remove") {
                 NoArg(arg);
                 reader.RemoveCard();
-                Say("ok removed");
+                reply("ok removed");
             } else if (cmd == "key") {
                 if (arg.empty()) throw std::invalid_argument("key needs DIGITS, ok or cancel");
                 for (std::uint8_t k : quor::sim::ParseKeys(arg)) reader.PressKey(k);
-                Say("ok keys " + std::to_string(reader.PendingKeys()));
+                reply("ok keys " + std::to_string(reader.PendingKeys()));
             } else if (cmd == "display") {
                 NoArg(arg);
                 const auto text = reader.Display();
-                Say("display: " + std::string(text.begin(), text.end()));
+                reply("display: " + std::string(text.begin(), text.end()));
             } else if (cmd == "silent") {
                 const std::string a = Lower(arg);
                 if (a != "on" && a != "off") throw std::invalid_argument("silent on|off");
                 reader.SetSilent(a == "on");
-                Say("ok silent " + a);
+                reply("ok silent " + a);
             } else if (cmd == "status") {
                 NoArg(arg);
-                Status(reader);
+                Status(reader, reply);
+            } else if (cmd == "path") {
+                NoArg(arg);
+                reply(slot.Path());
             } else if (cmd == "help") {
-                Say(kCommands);
+                reply(kCommands);
             } else {
                 throw std::invalid_argument("unknown command '" + cmd + "' (try help)");
             }
         } catch (const std::exception& e) {
-            Say(std::string("error: ") + e.what());
+            reply(std::string("error: ") + e.what());
         }
         return true;
     }
@@ -461,18 +487,18 @@ class Server {
         if (!arg.empty()) throw std::invalid_argument("no argument expected");
     }
 
-    static void Status(quor::sim::Reader& reader) {
+    static void Status(quor::sim::Reader& reader, const ControlServer::Reply& reply) {
         std::ostringstream s;
         s << "card " << (reader.CardPresent() ? "present" : "absent")
           << (reader.CardPowered() ? " powered" : "") << "; keys waiting " << reader.PendingKeys()
           << ", scripted " << reader.ScriptedKeys() << "; protocol " << int{reader.Protocol()}
           << "; frames " << reader.FrameCount();
-        Say(s.str());
+        reply(s.str());
     }
 
   public:
     static constexpr const char* kCommands =
-        "Commands on standard input, one per line:\n"
+        "Commands, one per line, on standard input or through \"quor-sim ctl\":\n"
         "  insert [t0|t1|dual|memory]  put a card in (default: the --card kind, or t1)\n"
         "  remove                      pull the card out\n"
         "  key KEYS                    press keys on the keypad: digits, ok (or # E), cancel\n"
@@ -480,13 +506,18 @@ class Server {
         "  display                     print the text the display shows\n"
         "  silent on|off               stop or resume answering frames\n"
         "  status                      print the card, keypad and frame state\n"
+        "  path                        print the reader's pseudo-terminal\n"
         "  help                        print this list\n"
         "  quit                        end the program\n"
         "With several readers, a command goes to reader N when N comes first (\"2 insert t0\");\n"
-        "without a number it goes to reader 1.";
+        "without a number it goes to reader 1. From another terminal, \"quor-sim ctl COMMAND\"\n"
+        "sends a command through the control socket (quor-sim ctl --help).";
 
   private:
+    static bool StdinIsOurs() { return ::isatty(0) == 0 || ::tcgetpgrp(0) == ::getpgrp(); }
+
     std::vector<std::unique_ptr<Slot>> slots_;
+    ControlServer control_;
     bool verbose_;
     bool exitOnEof_;
     std::chrono::steady_clock::time_point start_;
@@ -495,13 +526,17 @@ class Server {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "ctl") == 0)
+        return quor::simtool::RunCtl(argc - 1, argv + 1);
     CLI::App app{
         "Emulated QUOR smart card reader on a pseudo-terminal.\n"
         "Prints the terminal's path on the first line of standard output (with several readers, "
         "one line per reader, in order), then serves frames on it in real time until SIGINT, "
-        "SIGTERM or the quit command."};
+        "SIGTERM or the quit command. It may run in the background: \"quor-sim ctl COMMAND\" "
+        "sends commands from another terminal."};
     app.footer(Server::kCommands +
                std::string("\nEnd of standard input keeps serving unless --exit-on-eof."));
+    std::string control;
     bool pty = false;
     ReaderSettings base;
     int readers = 0;
@@ -536,6 +571,9 @@ int main(int argc, char** argv) {
                    "fields card, keys, key-gap, model, fault (repeatable) and byte-time, "
                    "separated by ';'; the options above give the rest. Repeatable: the first "
                    "--reader is reader 1, the next reader 2, and so on");
+    app.add_option("--control", control,
+                   "Control socket for \"quor-sim ctl\" (default " +
+                       quor::simtool::DefaultControlPath() + "; \"none\" for no socket)");
     app.add_flag("--verbose,-v", verbose, "Log the bytes on the line to standard error");
     app.add_flag("--exit-on-eof", exitOnEof, "End when standard input ends");
     app.set_version_flag("--version", "quor-sim " QUOR_VERSION);
@@ -570,7 +608,23 @@ int main(int argc, char** argv) {
         ::sigaction(SIGTERM, &sa, nullptr);
         ::signal(SIGPIPE, SIG_IGN);
 
-        for (const auto& path : server.OpenPtys()) std::cout << path << '\n';
+        ::signal(SIGTTIN, SIG_IGN);  // in the background, a read of the terminal fails instead
+        ::signal(SIGTTOU, SIG_IGN);  // and what it prints still reaches the terminal
+
+        const auto paths = server.OpenPtys();
+        if (control != "none") {
+            // A socket asked for by name must work; the default one may belong to another
+            // quor-sim, and then this one takes commands on standard input only.
+            std::string why;
+            if (!server.Control().Listen(
+                    control.empty() ? quor::simtool::DefaultControlPath() : control, &why)) {
+                if (!control.empty()) throw std::runtime_error(why);
+                std::cerr << "quor-sim: " << why
+                          << "; this one takes commands on standard input only (give it "
+                             "--control PATH for a socket of its own)\n";
+            }
+        }
+        for (const auto& path : paths) std::cout << path << '\n';
         std::cout.flush();
         return server.Run();
     } catch (const std::exception& e) {

@@ -55,6 +55,9 @@ void AddCommands(CLI::App& app, Command& c) {
     auto* input = app.add_subcommand("input", "Read digits typed on the reader's keypad (INPUT)");
     input->add_option("--max", c.max, "Stop after this many digits (0: at the confirm key)");
     input->add_option("--timeout", c.timeout, "Seconds allowed for the first key (default 15)");
+    input->add_option("--echo", c.echo,
+                      "What the display shows for each digit: 2 a '-' (default), 1 the digit, "
+                      "0 nothing");
     input->add_option("--keys", c.keys,
                       "With --sim: keys the emulated keypad types once the input has begun "
                       "(digits, # or E confirm, * or C cancel)");
@@ -247,7 +250,7 @@ int Demo(Session& session, bool json, const std::string& cardType, std::ostream&
         c.max = max;
         c.keys = keys;
         if (!keys.empty()) c.timeout = 30;
-        talk << "$ quorctl --sim";
+        talk << "quor>";
         for (const auto& w : words) talk << ' ' << w;
         if (max) talk << " --max " << max;
         if (!keys.empty()) talk << " --timeout 30 --keys " << keys;
@@ -258,6 +261,11 @@ int Demo(Session& session, bool json, const std::string& cardType, std::ostream&
     };
 
     step(
+        "The tour is one session, as in 'quorctl --sim shell': the lines after 'quor>' are what "
+        "you would type there. (A one-shot 'quorctl' command line opens the reader afresh, about "
+        "6.5 s, and nothing carries over to the next one, so type a sequence like this one into "
+        "the shell.)");
+    step(
         "The reader has been reset and identified. These are its attributes, as the driver "
         "reports them to applications:");
     run({"info"});
@@ -267,6 +275,7 @@ int Demo(Session& session, bool json, const std::string& cardType, std::ostream&
     Command insert;
     insert.name = "insert";
     insert.words = {cardType};
+    talk << "quor> insert " << cardType << '\n';
     session.Run(insert, [&](const Result& r) { Print(r, json, false, out, err); });
     run({"wait", "present", "10000"});
     step(
@@ -288,6 +297,7 @@ int Demo(Session& session, bool json, const std::string& cardType, std::ostream&
     step("Finally the card is pulled out; the driver reports its removal:");
     Command remove;
     remove.name = "remove";
+    talk << "quor> remove\n";
     session.Run(remove, [&](const Result& r) { Print(r, json, false, out, err); });
     run({"wait", "absent", "10000"});
     run({"status"});

@@ -26,7 +26,7 @@ _quorctl() {
     for w in "${words[@]:1:cword-1}"; do
         if [[ " $commands " == *" $w "* ]]; then
             case $w in
-                input) COMPREPLY=($(compgen -W "--max --timeout --keys" -- "$cur")) ;;
+                input) COMPREPLY=($(compgen -W "--max --timeout --echo --keys" -- "$cur")) ;;
                 verify-pin | change-pin) COMPREPLY=($(compgen -W "--params --keys" -- "$cur")) ;;
                 raw-read) COMPREPLY=($(compgen -W "--length" -- "$cur")) ;;
                 watch) COMPREPLY=($(compgen -W "--count" -- "$cur")) ;;

@@ -637,8 +637,10 @@ Result Session::Display(const Command& c) {
 Result Session::Input(const Command& c) {
     if (c.max < 0 || c.max > 255) throw UsageError("--max must be 0..255");
     if (c.timeout > 255) throw UsageError("--timeout must be 0..255 seconds");
+    if (c.echo < 0 || c.echo > 255) throw UsageError("--echo must be 0..255");
     std::vector<std::uint8_t> apdu;
-    for (std::uint8_t b : {0x20, 0x16, 0x50, 0x02}) apdu.push_back(b);
+    for (std::uint8_t b : {0x20, 0x16, 0x50}) apdu.push_back(b);
+    apdu.push_back(static_cast<std::uint8_t>(c.echo));
     if (c.timeout >= 0) {
         apdu.push_back(0x03);
         apdu.push_back(quor::client::ctbcs::kTagTimeout);

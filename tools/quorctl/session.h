@@ -45,6 +45,7 @@ struct Command {
     int count = 0;                   // watch: events to wait for (0: until interrupted)
     int max = 0;                     // input: key limit (0: until the confirm key)
     int timeout = -1;                // input: seconds for the first key (-1: reader default)
+    int echo = 2;                    // input: echo mode (P2): 0 none, 1 digits, 2 '-'
     std::string params;              // verify-pin / change-pin: PIN-pad parameter bytes
     int length = 288;                // raw-read: bytes to ask for
     std::string keys;  // input, verify-pin, change-pin: keys the emulated keypad types
