@@ -30,16 +30,11 @@ std::string PortPath(IU16 pn) {
     return "/dev/ttyS" + std::to_string(pn - 1);
 }
 
-// The return code for a reader that did not open. A port the host cannot open at all fails
-// before the driver speaks to the reader.
+// The return code for a reader that did not open: a reader that did not answer in time, or
+// else a port the host could not open or set up (no such device, not a serial device).
 std::int8_t OpenFailure(client::NtStatus s) {
     namespace status = client::status;
-    if (s == status::kNoSuchDevice || s == status::kDeviceNotConnected ||
-        s == status::kUnsuccessful) {
-        return kErrHtsi;
-    }
-    const std::int8_t code = CodeOf(s);
-    return code == kErrInvalid ? kErrCt : code;
+    return s == status::kTimeout || s == status::kIoTimeout ? kErrTrans : kErrHtsi;
 }
 
 // One card terminal number and its reader.
@@ -67,12 +62,20 @@ class Registry {
         }
         // Opening takes seconds (reset and identification): other terminals go on meanwhile.
         const client::NtStatus s = slot->reader.Open(path);
-        std::lock_guard lock(mu_);
         if (s != client::status::kSuccess) {
+            std::lock_guard lock(mu_);
             slots_.erase(ctn);
             return OpenFailure(s);
         }
         slot->terminal = std::make_unique<CardTerminal>(slot->reader);
+        // The driver starts a device also when nothing answers on its port: no terminal then.
+        const bool answers = slot->terminal->ReaderAnswers();
+        if (!answers) slot->reader.Close();
+        std::lock_guard lock(mu_);
+        if (!answers) {
+            slots_.erase(ctn);
+            return kErrTrans;
+        }
         slot->ready = true;
         return kOk;
     }

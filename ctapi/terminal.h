@@ -48,6 +48,8 @@ class CardTerminal {
     // Serves one command for destination `dad` (kIcc1 or kCt). An answer longer than
     // `capacity` bytes gives kErrMemory. Calls are served one at a time.
     Answer Data(std::uint8_t dad, std::span<const std::uint8_t> command, std::size_t capacity);
+    // Whether the reader answers a status request.
+    bool ReaderAnswers();
 
   private:
     struct Command;
@@ -69,7 +71,6 @@ class CardTerminal {
     bool CardPowered();
     // Shows `text` on the display while the terminal waits for the user; empty: clears it.
     void Show(std::span<const std::uint8_t> text);
-    bool ReaderAnswers();
 
     client::Reader& reader_;
     std::mutex mu_;
