@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The CT-API library as applications use it: the C session of tests/ctapi loads it with dlopen
-# and talks to two readers that quor-sim emulates on pseudo-terminals. Builds what it needs in
+# and talks to three readers that quor-sim emulates on pseudo-terminals. Builds what it needs in
 # the default preset. quor-sim is stopped whatever happens.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 build=build/default
-{ cmake --preset default && cmake --build --preset default --target ctapi-quor quor-sim ctapi_session; } \
-    >/dev/null || { echo "build failed"; exit 1; }
+targets=(ctapi-quor quor-sim ctapi_session)
+{ cmake --preset default && cmake --build --preset default --target "${targets[@]}"; } >/dev/null ||
+    { echo "build failed"; exit 1; }
 
 work=$(mktemp -d)
 sim_pid=
@@ -22,27 +23,29 @@ trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 
 # Reader 1: a T=1 card. Reader 2: a T=0 card, and a display whose every reply reports an error.
+# Reader 3: silent.
 mkfifo "$work/control"
-"$build/tools/quor-sim/quor-sim" --pty --readers 2 --reader "card=t1" \
+"$build/tools/quor-sim/quor-sim" --pty --readers 3 --reader "card=t1" \
     --reader "card=t0;fault=10:error:0x80xalways" \
     <"$work/control" >"$work/output" 2>"$work/sim.log" &
 sim_pid=$!
 exec 3>"$work/control"  # the emulator's standard input stays open while the session runs
+echo "3 silent on" >&3
 
 for _ in $(seq 100); do
-    [ "$(grep -c '^/dev/' "$work/output")" -ge 2 ] && break
+    [ "$(grep -c '^/dev/' "$work/output")" -ge 3 ] && break
     sleep 0.1
 done
 mapfile -t ptys < <(grep '^/dev/' "$work/output")
-if [ "${#ptys[@]}" -lt 2 ]; then
+if [ "${#ptys[@]}" -lt 3 ]; then
     echo "quor-sim did not start:"
     cat "$work/sim.log"
     echo "passed 0 failed 1"
     exit 1
 fi
-echo "readers on ${ptys[0]} and ${ptys[1]}"
+echo "readers on ${ptys[*]}"
 
-export QUOR_CTAPI_PORT_1=${ptys[0]} QUOR_CTAPI_PORT_2=${ptys[1]}
+export QUOR_CTAPI_PORT_1=${ptys[0]} QUOR_CTAPI_PORT_2=${ptys[1]} QUOR_CTAPI_PORT_3=${ptys[2]}
 timeout 300 "$build/tests/ctapi/ctapi_session" "$PWD/$build/ctapi/libctapi-quor.so" \
     "$work/control" "$work/output"
 status=$?

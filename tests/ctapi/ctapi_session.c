@@ -1,5 +1,5 @@
-/* A CT-API application against quor-sim: loads the library with dlopen and drives two terminals
- * at once on the emulator's pseudo-terminals (QUOR_CTAPI_PORT_1 and _2; scripts/checks.d/ctapi.sh
+/* A CT-API application against quor-sim: loads the library with dlopen and drives three terminals
+ * at once on the emulator's pseudo-terminals (QUOR_CTAPI_PORT_1 to _3; scripts/checks.d/ctapi.sh
  * sets them up). Usage: ctapi_session LIBRARY CONTROL OUTPUT, the emulator's standard input and
  * the file its standard output goes to. Prints "passed N failed M" last. */
 #include <dlfcn.h>
@@ -133,6 +133,13 @@ static void* second_terminal(void* unused) {
     return NULL;
 }
 
+/* Terminal 3: the reader on its port does not answer. */
+static void* silent_terminal(void* unused) {
+    (void)unused;
+    check(ct_init(3, 3) == ERR_TRANS, "CT_init on a silent reader: ERR_TRANS");
+    return NULL;
+}
+
 int main(int argc, char** argv) {
     if (argc != 4) return 2;
     void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -151,8 +158,9 @@ int main(int argc, char** argv) {
     setenv("QUOR_CTAPI_PORT_9", "/nonexistent/tty", 1);
     unsetenv("QUOR_CTAPI_PORT_0");
 
-    pthread_t t2;
+    pthread_t t2, t3;
     pthread_create(&t2, NULL, second_terminal, NULL);
+    pthread_create(&t3, NULL, silent_terminal, NULL);
     check(ct_init(1, 1) == OK, "CT_init(1, 1) on the first pty");
     check(ct_init(1, 3) == ERR_INVALID, "CT_init of a ctn in use: ERR_INVALID");
     check(ct_init(5, 1) == ERR_INVALID, "CT_init on a port in use: ERR_INVALID");
@@ -219,6 +227,7 @@ int main(int argc, char** argv) {
     check(ct_close(1) == OK, "CT_close(1)");
     check(ct_close(1) == ERR_INVALID, "CT_close(1) again: ERR_INVALID");
     pthread_join(t2, NULL);
+    pthread_join(t3, NULL);
     printf("passed %d failed %d\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
