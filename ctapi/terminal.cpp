@@ -235,7 +235,7 @@ Answer CardTerminal::RequestIcc(const Command& c) {
 
     const client::StateReply state = reader_.State();
     if (!state.Ok()) return {CodeOf(state.status), {}};
-    if (CardPowered()) return Sw(kSwCardAlreadyActive);
+    if (state.state >= client::CardState::Powered) return Sw(kSwCardAlreadyActive);
     if (state.state <= client::CardState::Present) {
         const std::int64_t timeoutMs = c.TimeoutMs();
         if (timeoutMs == 0) return Sw(kSwNoCardInTime);
