@@ -37,6 +37,10 @@ std::int8_t OpenFailure(client::NtStatus s) {
     return s == status::kTimeout || s == status::kIoTimeout ? kErrTrans : kErrHtsi;
 }
 
+// When not a byte has come back this long after the driver began to start the reader, nothing
+// answers on the port and CT_init gives up (the driver's own time-outs take most of a minute).
+constexpr std::int64_t kSilenceLimitMs = 6000;
+
 // One card terminal number and its reader.
 struct Slot {
     std::string path;
@@ -61,7 +65,9 @@ class Registry {
             slots_[ctn] = slot;
         }
         // Opening takes seconds (reset and identification): other terminals go on meanwhile.
-        const client::NtStatus s = slot->reader.Open(path);
+        client::OpenOptions options;
+        options.silenceLimitMs = kSilenceLimitMs;
+        const client::NtStatus s = slot->reader.Open(path, options);
         if (s != client::status::kSuccess) {
             std::lock_guard lock(mu_);
             slots_.erase(ctn);
