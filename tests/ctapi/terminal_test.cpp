@@ -207,8 +207,8 @@ TEST_F(CardTerminalTest, RequestWaitsForACardInserted) {
     EXPECT_EQ(a.bytes.front(), 0x3B);
 }
 
-// INPUT and PERFORM VERIFICATION go to the terminal: keys from the keypad come back, or go
-// into the card's VERIFY.
+// INPUT and the PIN commands go to the terminal: keys from the keypad come back, or go into
+// the card's VERIFY and CHANGE REFERENCE DATA.
 TEST_F(CardTerminalTest, KeypadCommandsGoToTheTerminal) {
     CardTerminal& t = Open("t1");
     emulator_->ScriptKeys(sim::ParseKeyScript("12#", 0));
@@ -227,6 +227,17 @@ TEST_F(CardTerminalTest, KeypadCommandsGoToTheTerminal) {
         ASSERT_EQ(a.code, kOk);
         EXPECT_EQ(Sw(a), sw) << keys;
     }
+
+    // MODIFY VERIFICATION DATA: old and new PIN into CHANGE REFERENCE DATA at offsets 5 and 9;
+    // the new PIN verifies afterwards.
+    const Bytes modify{0x20, 0x19, 0x01, 0x00, 0x12, 0x52, 0x10, 0x44, 0x05, 0x09, 0x00, 0x24,
+                       0x00, 0x01, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    emulator_->ScriptKeys(sim::ParseKeyScript("1234#5678#", 0));
+    a = t.Data(kCt, modify, 300);
+    ASSERT_EQ(a.code, kOk);
+    EXPECT_EQ(Sw(a), 0x9000);
+    emulator_->ScriptKeys(sim::ParseKeyScript("5678#", 0));
+    EXPECT_EQ(Sw(t.Data(kCt, verify, 300)), 0x9000);
 }
 
 }  // namespace
