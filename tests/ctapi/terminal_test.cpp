@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +35,9 @@ struct Case {
     std::uint16_t sw;  // for kOk
     int length;        // for kOk
 };
+
+// Test names and failures show the case's name.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 const Bytes kRequest{0x20, 0x12, 0x01, 0x00, 0x00};
 const Bytes kSelectMf{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
