@@ -11,7 +11,17 @@ void GuardedLine::SetNotify(std::function<void()> notify) { notifier_->Set(std::
 
 NTSTATUS GuardedLine::Open() {
     if (const NTSTATUS a = aborted_.load()) return a;
-    return inner_->Open();
+    const NTSTATUS status = inner_->Open();
+    if (status == STATUS_SUCCESS) {
+        std::lock_guard lock(onOpenMu_);
+        if (onOpen_) onOpen_();
+    }
+    return status;
+}
+
+void GuardedLine::SetOnOpen(std::function<void()> onOpen) {
+    std::lock_guard lock(onOpenMu_);
+    onOpen_ = std::move(onOpen);
 }
 
 NTSTATUS GuardedLine::Write(std::span<const UCHAR> bytes) {

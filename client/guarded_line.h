@@ -5,7 +5,9 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 
 #include "platform/serial/line.h"
 
@@ -26,6 +28,10 @@ class GuardedLine : public quor::serial::ByteLine {
     NTSTATUS Apply(const quor::serial::LineSettings& settings) override;
     NTSTATUS Health() override;
 
+    // Called after each successful open of the inner line (the driver opens its port while it
+    // starts the device).
+    // Thread-safe; nullptr ends the calls.
+    void SetOnOpen(std::function<void()> onOpen);
     // Bytes taken from the line since it was made.
     std::uint64_t BytesReceived() const { return received_.load(); }
     // From now on every request fails with `status`; pending reads end at once.
@@ -37,6 +43,8 @@ class GuardedLine : public quor::serial::ByteLine {
   private:
     std::unique_ptr<quor::serial::ByteLine> inner_;
     std::shared_ptr<quor::serial::LineNotifier> notifier_;
+    std::mutex onOpenMu_;
+    std::function<void()> onOpen_;
     std::atomic<std::uint64_t> received_{0};
     std::atomic<NTSTATUS> aborted_{0};
 };

@@ -281,14 +281,25 @@ NtStatus Reader::OpenLine(std::unique_ptr<serial::ByteLine> line,
     // A reader answers its reset within a few seconds of the start; a line on which nothing
     // at all comes back by the limit has no reader on it: cut it, so that the driver's start
     // ends at once instead of waiting out each of its commands.
+    // The limit counts from the driver's open of the port: starts are one at a time, and
+    // another reader's start (a silent one takes the whole limit) is no time of this line's.
     std::mutex silenceMu;
     std::condition_variable silenceCv;
     bool started = false;
+    bool lineOpen = false;
     bool silent = false;
     std::thread silenceWatch;
     if (watchSilence) {
+        guard->SetOnOpen([&] {
+            {
+                std::lock_guard lock(silenceMu);
+                lineOpen = true;
+            }
+            silenceCv.notify_all();
+        });
         silenceWatch = std::thread([&] {
             std::unique_lock lock(silenceMu);
+            silenceCv.wait(lock, [&] { return started || lineOpen; });
             const auto limit = std::chrono::milliseconds(options.silenceLimitMs);
             if (silenceCv.wait_for(lock, limit, [&] { return started; })) return;
             if (guard->BytesReceived() != 0) return;
@@ -304,6 +315,7 @@ NtStatus Reader::OpenLine(std::unique_ptr<serial::ByteLine> line,
         }
         silenceCv.notify_all();
         silenceWatch.join();
+        guard->SetOnOpen(nullptr);
         if (silent) {
             status = STATUS_IO_TIMEOUT;
             std::lock_guard lock(m.mu);

@@ -35,9 +35,12 @@ check "binaries are stripped" bash -c '! file -L /usr/bin/quorctl /usr/bin/quor-
 check "manual pages" test -f /usr/share/man/man1/quorctl.1.gz -a -f /usr/share/man/man1/quor-sim.1.gz
 check "bash completion" test -f /usr/share/bash-completion/completions/quorctl
 check "documentation" test -f /usr/share/doc/quor-tools/copyright -a -f /usr/share/doc/quor-tools/README.md
+check "CT-API library and header" test -f /usr/include/ctapi.h -a -f /usr/lib/libctapi-quor.so.0
+check "the linker cache knows the CT-API library" bash -c 'ldconfig -p | grep -q "libctapi-quor.so.0 "'
 check "the emulated reader answers" bash -c 'quorctl --sim --clock-scale 1000 --json status | grep -q "\"status\":\"0x00000000\""'
 check "dpkg -r removes it" dpkg -r quor-tools
-check "nothing is left" bash -c '! test -e /usr/bin/quorctl && ! test -e /usr/share/doc/quor-tools'
+check "nothing is left" bash -c '! test -e /usr/bin/quorctl && ! test -e /usr/share/doc/quor-tools &&
+    ! test -e /usr/lib/libctapi-quor.so.0'
 
 echo "passed $passed failed $failed"
 [ "$failed" -eq 0 ]
