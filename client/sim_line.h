@@ -2,7 +2,6 @@
 // driver over when it runs an emulated reader. The serial port sees only a byte line.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -34,12 +33,6 @@ class SimLine : public quor::serial::ByteLine {
 
     quor::sim::Reader& Reader() { return *reader_; }
 
-    // Time one byte from the host takes to reach the reader (0, the default: no time at all).
-    // With a byte time the line has a transmitter with a 16-byte queue, like a UART: a write
-    // returns once its bytes are queued, waiting (through the clock) while the queue is full,
-    // and the reader gets each byte when it has gone over the line.
-    void SetHostByteTime(quor::sim::SimTime byteTime);
-
     // The emulator's time for a clock reading.
     static quor::sim::SimTime SimNow();
 
@@ -49,18 +42,8 @@ class SimLine : public quor::serial::ByteLine {
     static bool InEmulator();
 
   private:
-    static constexpr std::size_t kTxQueue = 16;
-    struct TxByte {
-        quor::sim::SimTime at;  // when it reaches the reader
-        UCHAR value;
-        bool backToBack;
-    };
-
     // Marks a host call on the line other than a write.
     void Touch() { lastWasWrite_.store(false, std::memory_order_relaxed); }
-    // Hands the queued bytes that have gone over the line to the reader; with txMu_ held.
-    void DeliverLocked(quor::sim::SimTime now);
-    void Deliver();
 
     std::shared_ptr<quor::sim::Reader> reader_;
     std::shared_ptr<quor::serial::LineNotifier> notifier_;
@@ -73,14 +56,6 @@ class SimLine : public quor::serial::ByteLine {
     std::mutex mu_;
     bool dtr_ = false;
     bool rts_ = false;
-
-    std::mutex txMu_;
-    quor::sim::SimTime hostByteTime_ = 0;
-    std::array<TxByte, kTxQueue> tx_{};
-    std::size_t txHead_ = 0;
-    std::size_t txCount_ = 0;
-    quor::sim::SimTime txFreeAt_ = 0;  // when the transmitter has sent all it holds
-    std::atomic<bool> txBusy_{false};  // bytes queued (a quick look without the lock)
 };
 
 }  // namespace quor::client
