@@ -33,15 +33,14 @@ rm -rf "$scratch/bench"
 cp -r "$here/bench" "$scratch/bench"
 grep -q 'quor_optional_subdirectory(bench)' "$scratch/CMakeLists.txt" ||
     echo 'quor_optional_subdirectory(bench)' >>"$scratch/CMakeLists.txt"
-cmake -S "$scratch" -B "$scratch/build/bench" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DQUOR_BUILD_TESTS=OFF >/dev/null
-cmake --build "$scratch/build/bench" --target quor_bench >/dev/null
+cmake -S "$scratch" -B "$scratch/build/default" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$scratch/build/default" --target quor_bench >/dev/null
 
 out="$(mktemp -d)"
 load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
 for i in $(seq 1 "$runs"); do
     for side in now after; do
-        if [ "$side" = now ]; then bin="$scratch/build/bench/bench/quor_bench"; else bin="$here/build/default/bench/quor_bench"; fi
+        if [ "$side" = now ]; then bin="$scratch/build/default/bench/quor_bench"; else bin="$here/build/default/bench/quor_bench"; fi
         "$bin" --benchmark_filter="$filter" --benchmark_format=json \
             --benchmark_out="$out/$side-$i.json" >/dev/null 2>"$out/$side-$i.err" || true
     done
