@@ -1,8 +1,28 @@
 #include "client/sim_line.h"
 
-#include <condition_variable>
-
 namespace quor::client {
+
+namespace {
+
+thread_local int t_inEmulator = 0;
+
+// Marks the calling thread as running the emulator's side while it lives.
+class EmulatorSide {
+  public:
+    EmulatorSide() { ++t_inEmulator; }
+    ~EmulatorSide() { --t_inEmulator; }
+    EmulatorSide(const EmulatorSide&) = delete;
+    EmulatorSide& operator=(const EmulatorSide&) = delete;
+};
+
+kclock::Ticks ToTicks(quor::sim::SimTime t) {
+    if (t >= kclock::kInfinite / kclock::kTicksPerMicrosecond) return kclock::kInfinite;
+    return t * kclock::kTicksPerMicrosecond;
+}
+
+}  // namespace
+
+bool SimLine::InEmulator() { return t_inEmulator > 0; }
 
 SimLine::SimLine(std::shared_ptr<quor::sim::Reader> reader)
     : reader_(std::move(reader)), notifier_(std::make_shared<quor::serial::LineNotifier>()) {
@@ -20,33 +40,43 @@ void SimLine::SetNotify(std::function<void()> notify) { notifier_->Set(std::move
 
 NTSTATUS SimLine::Write(std::span<const UCHAR> bytes) {
     const bool backToBack = lastWasWrite_.exchange(true, std::memory_order_relaxed);
-    reader_->HostWrite(bytes, SimNow(), backToBack);
+    {
+        EmulatorSide side;
+        reader_->HostWrite(bytes, SimNow(), backToBack);
+    }
     notifier_->Call();  // the reply may already be on its way
     return STATUS_SUCCESS;
 }
 
 std::size_t SimLine::Available() {
     Touch();
+    EmulatorSide side;
     return reader_->HostAvailable(SimNow());
 }
 
 std::size_t SimLine::Read(std::span<UCHAR> out) {
     Touch();
-    std::vector<std::uint8_t> got = reader_->HostRead(out.size(), SimNow());
-    std::copy(got.begin(), got.end(), out.begin());
-    return got.size();
+    EmulatorSide side;
+    return reader_->HostRead(out, SimNow());
 }
 
 kclock::Ticks SimLine::NextArrival() {
     Touch();
+    EmulatorSide side;
     auto next = reader_->NextOutputTime(SimNow());
-    if (!next || *next >= kclock::kInfinite / kclock::kTicksPerMicrosecond)
-        return kclock::kInfinite;
-    return *next * kclock::kTicksPerMicrosecond;
+    return next ? ToTicks(*next) : kclock::kInfinite;
+}
+
+kclock::Ticks SimLine::ReadableAt(std::size_t count, kclock::Ticks gap) {
+    Touch();
+    EmulatorSide side;
+    auto at = reader_->ReadableTime(count, gap / kclock::kTicksPerMicrosecond, SimNow());
+    return at ? ToTicks(*at) : kclock::kInfinite;
 }
 
 void SimLine::Purge(ULONG mask) {
     Touch();
+    EmulatorSide side;
     if (mask & SERIAL_PURGE_RXCLEAR) reader_->HostPurge(SimNow());
 }
 
@@ -57,6 +87,7 @@ NTSTATUS SimLine::Apply(const quor::serial::LineSettings& settings) {
     if (settings.Dtr != dtr_ || settings.Rts != rts_) {
         dtr_ = settings.Dtr;
         rts_ = settings.Rts;
+        EmulatorSide side;
         reader_->SetControlLines(dtr_, rts_, SimNow());
     }
     return STATUS_SUCCESS;

@@ -27,6 +27,7 @@ class SimLine : public quor::serial::ByteLine {
     std::size_t Available() override;
     std::size_t Read(std::span<UCHAR> out) override;
     kclock::Ticks NextArrival() override;
+    kclock::Ticks ReadableAt(std::size_t count, kclock::Ticks gap) override;
     void Purge(ULONG mask) override;
     NTSTATUS Apply(const quor::serial::LineSettings& settings) override;
 
@@ -34,6 +35,11 @@ class SimLine : public quor::serial::ByteLine {
 
     // The emulator's time for a clock reading.
     static quor::sim::SimTime SimNow();
+
+    // True on a thread while it runs the emulator's side of the line (the far end, which the
+    // line calls into): lets a test that counts the host's allocations leave the emulator's
+    // out.
+    static bool InEmulator();
 
   private:
     // Marks a host call on the line other than a write.

@@ -3,7 +3,9 @@
 // that pends is waited for, and then the count the port transferred is stored in
 // SmartcardReply.BufferLength; a request completed at once leaves that count alone. Writes are
 // paced by the card's guard time: with CardCapabilities.GT non-zero every byte goes out in a
-// request of its own, followed by a busy-wait of GT microseconds before the next one.
+// request of its own, followed by a pause of GT microseconds before the next one: a busy-wait
+// for short guard times, a sleep through the clock with a short busy-wait at its end for long
+// ones, so that the processor is not held for the whole of a slow card's guard time.
 #include "link/serial_io.h"
 
 #include "link/extension.h"
@@ -13,6 +15,27 @@ namespace {
 // Passes beyond this many repeated STATUS_MORE_PROCESSING_REQUIRED answers from the port
 // below end the call: a port that keeps answering so would otherwise hold the caller for ever.
 constexpr int kMaxRepeats = 100;
+
+// Guard times above this many microseconds sleep instead of busy-waiting; the last
+// kGuardSpinTailUs of them are still busy-waited, which absorbs a sleep's late wake-up and
+// keeps the spacing of the bytes on the line to the microsecond.
+constexpr ULONG kGuardSleepAboveUs = 300;
+constexpr ULONG kGuardSpinTailUs = 100;
+
+void GuardTimePause(ULONG gt) {
+    if (gt <= kGuardSleepAboveUs) {
+        KeStallExecutionProcessor(gt);
+        return;
+    }
+    LARGE_INTEGER start;
+    KeQuerySystemTime(&start);
+    LARGE_INTEGER sleep = RelativeTime100ns(static_cast<LONGLONG>(gt - kGuardSpinTailUs) * 10);
+    KeDelayExecutionThread(KernelMode, FALSE, &sleep);
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    const LONGLONG left = start.QuadPart + static_cast<LONGLONG>(gt) * 10 - now.QuadPart;
+    if (left >= 10) KeStallExecutionProcessor(static_cast<ULONG>(left / 10));
+}
 
 // Completion routine of our requests to the port: the IRP stays ours until the caller has
 // seen it complete (so that it can still be cancelled safely), then the caller finishes it.
@@ -156,7 +179,7 @@ NTSTATUS SerialIo(PSMARTCARD_EXTENSION SmartcardExtension) {
             // never goes past its data. A byte before it that could not be written ends the
             // transfer with its status.
             if (position >= req.BufferLength || status != STATUS_SUCCESS) return status;
-            KeStallExecutionProcessor(gt);
+            GuardTimePause(gt);
             continue;
         }
         // A port that keeps answering STATUS_MORE_PROCESSING_REQUIRED would otherwise hold

@@ -51,6 +51,36 @@ std::vector<std::uint8_t> Reader::HostRead(std::size_t max, SimTime now) {
     return bytes;
 }
 
+std::size_t Reader::HostRead(std::span<std::uint8_t> out, SimTime now) {
+    std::lock_guard lock(mu_);
+    AdvancePin(now);
+    std::size_t n = 0;
+    while (n < out.size() && !out_.empty() && out_.front().time <= now) {
+        out[n++] = out_.front().value;
+        out_.pop_front();
+    }
+    return n;
+}
+
+std::optional<SimTime> Reader::ReadableTime(std::size_t count, SimTime gap, SimTime now) {
+    std::lock_guard lock(mu_);
+    AdvancePin(now);
+    if (out_.empty() || out_.back().time <= now) {
+        // Nothing under way: a waiting entry answers at its time-out unless keys come first.
+        if (entry_) return entry_->deadline + cfg_.replyLatency + cfg_.byteTime;
+        return std::nullopt;
+    }
+    std::optional<SimTime> previous;  // the byte before, when it is still under way too
+    for (std::size_t i = 0; i < out_.size(); ++i) {
+        const SimTime t = out_[i].time;
+        if (t <= now) continue;
+        if (gap > 0 && previous && t - *previous > gap) return previous;
+        if (i + 1 >= count) return t;
+        previous = t;
+    }
+    return out_.back().time;
+}
+
 std::optional<SimTime> Reader::NextOutputTime(SimTime now) {
     std::lock_guard lock(mu_);
     AdvancePin(now);

@@ -128,10 +128,18 @@ class Reader {
     std::size_t HostAvailable(SimTime now);
     // Takes up to `max` of the bytes that have reached the host by `now`.
     std::vector<std::uint8_t> HostRead(std::size_t max, SimTime now);
+    // The same into the caller's buffer (up to out.size() bytes); returns the count.
+    std::size_t HostRead(std::span<std::uint8_t> out, SimTime now);
     // When the next reply byte that is still under way reaches the host, or a PIN entry that
     // waits for keys times out; nullopt when neither is coming. Bytes that have already
     // arrived are reported by HostAvailable, not here.
     std::optional<SimTime> NextOutputTime(SimTime now);
+    // When `count` reply bytes (counting those already there) will have reached the host: the
+    // arrival of the count-th byte queued, or of the last one when fewer are queued, or, with
+    // `gap` > 0, of the last byte before a silence longer than `gap` between two bytes still
+    // under way if that comes first; with nothing under way, when a PIN entry that waits for
+    // keys times out; nullopt when neither is coming.
+    std::optional<SimTime> ReadableTime(std::size_t count, SimTime gap, SimTime now);
     // The host emptied its receive queue: bytes that arrived by `now` are dropped; bytes still
     // under way keep coming, as on a real line.
     void HostPurge(SimTime now);

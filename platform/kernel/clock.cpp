@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <thread>
+#include <vector>
 
 #include "platform/kernel/dispatcher_internal.h"
 
@@ -16,6 +16,15 @@ using Steady = std::chrono::steady_clock;
 constexpr Ticks kEpochOffset = 116444736000000000LL;
 constexpr std::size_t kMaxPauseRecords = 100000;
 
+// A sleeper with a deadline: a change of the clock wakes it so that it looks at its deadline
+// again (manual mode: the clock reached it; other modes: the real time left changed).
+struct TimedSleeper {
+    std::condition_variable* cv;
+    Ticks deadline;
+    TimedSleeper* prev;
+    TimedSleeper* next;
+};
+
 struct ClockState {
     Mode mode = Mode::Real;
     double factor = 1.0;
@@ -23,7 +32,12 @@ struct ClockState {
     Ticks base = 0;
     Steady::time_point steadyBase{};
     bool newThreadsDriven = false;
-    std::deque<PauseRecord> pauses;
+    // The pause log: a ring of kMaxPauseRecords records, allocated at the first pause so that
+    // recording never allocates after that.
+    std::vector<PauseRecord> pauses;
+    std::size_t pauseHead = 0;  // oldest record
+    std::size_t pauseCount = 0;
+    TimedSleeper* sleepers = nullptr;  // every thread sleeping towards a deadline
 };
 
 // Never destroyed: system threads may still wait on the clock while the process exits.
@@ -56,6 +70,17 @@ Ticks NowLocked() {
     return s.base + static_cast<Ticks>(static_cast<double>(elapsed) / 100.0 * s.factor);
 }
 
+// Wakes the sleepers whose deadline the reading has reached, or all of them (the reading or the
+// rate changed under them); with the dispatcher lock held.
+void WakeSleepersLocked(bool all) {
+    ClockState& s = State();
+    if (s.sleepers == nullptr) return;
+    const Ticks now = NowLocked();
+    for (TimedSleeper* t = s.sleepers; t != nullptr; t = t->next) {
+        if (all || t->deadline <= now) t->cv->notify_all();
+    }
+}
+
 void Rebase(Mode mode, double factor) {
     std::lock_guard<std::mutex> lock(kinternal::DispatcherLock());
     ClockState& s = State();
@@ -64,7 +89,7 @@ void Rebase(Mode mode, double factor) {
     s.factor = factor;
     s.base = now;
     s.steadyBase = Steady::now();
-    kinternal::NotifyAll();
+    WakeSleepersLocked(true);
 }
 
 thread_local int t_driven = -1;  // -1: not decided yet
@@ -87,8 +112,14 @@ bool DrivenLocked() { return t_driven == 1; }
 
 void RecordLocked(PauseKind kind, Ticks start, Ticks d) {
     ClockState& s = State();
-    if (s.pauses.size() >= kMaxPauseRecords) s.pauses.pop_front();
-    s.pauses.push_back(PauseRecord{ThreadNumber(), kind, start, d});
+    if (s.pauses.empty()) s.pauses.resize(kMaxPauseRecords);
+    const PauseRecord r{ThreadNumber(), kind, start, d};
+    if (s.pauseCount < kMaxPauseRecords) {
+        s.pauses[(s.pauseHead + s.pauseCount++) % kMaxPauseRecords] = r;
+    } else {
+        s.pauses[s.pauseHead] = r;
+        s.pauseHead = (s.pauseHead + 1) % kMaxPauseRecords;
+    }
 }
 
 }  // namespace
@@ -132,20 +163,16 @@ void SetNow(Ticks t) {
     ClockState& s = State();
     s.base = t;
     s.steadyBase = Steady::now();
-    kinternal::NotifyAll();
+    WakeSleepersLocked(true);
 }
 
 void Advance(Ticks d) {
     InitOnce();
     if (d <= 0) return;
     std::lock_guard<std::mutex> lock(kinternal::DispatcherLock());
-    ClockState& s = State();
-    if (s.mode == Mode::Manual) {
-        s.base += d;
-    } else {
-        s.base += d;  // shifts the reading forward in real and scaled mode as well
-    }
-    kinternal::NotifyAll();
+    // Shifts the reading forward in real and scaled mode as well.
+    State().base += d;
+    WakeSleepersLocked(State().mode != Mode::Manual);
 }
 
 void SetThreadDriven(bool driven) { t_driven = driven ? 1 : 0; }
@@ -183,14 +210,15 @@ void Pause(Ticks d, PauseKind kind) {
     if (d == 0) return;
     ClockState& s = State();
     Ticks deadline = start > kInfinite - d ? kInfinite : start + d;
+    std::condition_variable cv;
     if (s.mode == Mode::Manual) {
         if (!driven) {
             if (s.base < deadline) s.base = deadline;
-            kinternal::NotifyAll();
+            WakeSleepersLocked(false);
             return;
         }
         kinternal::WaitLocked(
-            lock, [] { return false; }, deadline);
+            lock, cv, [] { return false; }, deadline);
         return;
     }
     if (kind == PauseKind::Stall) {
@@ -202,19 +230,25 @@ void Pause(Ticks d, PauseKind kind) {
         return;
     }
     kinternal::WaitLocked(
-        lock, [] { return false; }, deadline);
+        lock, cv, [] { return false; }, deadline);
 }
 
 std::vector<PauseRecord> Pauses() {
     InitOnce();
     std::lock_guard<std::mutex> lock(kinternal::DispatcherLock());
-    return {State().pauses.begin(), State().pauses.end()};
+    const ClockState& s = State();
+    std::vector<PauseRecord> out;
+    out.reserve(s.pauseCount);
+    for (std::size_t i = 0; i < s.pauseCount; ++i) {
+        out.push_back(s.pauses[(s.pauseHead + i) % kMaxPauseRecords]);
+    }
+    return out;
 }
 
 void ClearPauses() {
     InitOnce();
     std::lock_guard<std::mutex> lock(kinternal::DispatcherLock());
-    State().pauses.clear();
+    State().pauseHead = State().pauseCount = 0;
 }
 
 void ResetForTest() {
@@ -226,9 +260,9 @@ void ResetForTest() {
     s.base = WallNow();
     s.steadyBase = Steady::now();
     s.newThreadsDriven = false;
-    s.pauses.clear();
+    s.pauseHead = s.pauseCount = 0;
     t_driven = -1;
-    kinternal::NotifyAll();
+    WakeSleepersLocked(true);
 }
 
 }  // namespace kclock
@@ -241,43 +275,41 @@ std::mutex& DispatcherLock() {
     return *lock;
 }
 
-namespace {
-std::condition_variable& Cv() {
-    static std::condition_variable* cv = new std::condition_variable;
-    return *cv;
-}
-}  // namespace
-
-void NotifyAll() { Cv().notify_all(); }
-
 void RecordPauseLocked(kclock::PauseKind kind, kclock::Ticks start, kclock::Ticks duration) {
     kclock::RecordLocked(kind, start, duration);
 }
 
-bool WaitLocked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& ready,
-                kclock::Ticks deadline) {
+bool SleepLocked(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                 kclock::Ticks deadline) {
     using namespace kclock;
-    for (;;) {
-        if (ready()) return true;
-        ClockState& s = State();
-        Ticks now = NowLocked();
-        if (deadline != kInfinite && now >= deadline) return false;
-        if (deadline == kInfinite) {
-            Cv().wait(lock);
-            continue;
-        }
-        if (s.mode == Mode::Manual) {
-            if (!DrivenLocked()) {
-                // Nothing else moves a manual clock for this thread: jump to the deadline.
-                s.base = deadline;
-                NotifyAll();
-                continue;
-            }
-            Cv().wait(lock);
-            continue;
-        }
-        Cv().wait_for(lock, RealSpan(deadline - now));
+    ClockState& s = State();
+    const Ticks now = NowLocked();
+    if (deadline == kInfinite) {
+        cv.wait(lock);
+        return true;
     }
+    if (now >= deadline) return false;
+    if (s.mode == Mode::Manual && !DrivenLocked()) {
+        // Nothing else moves a manual clock for this thread: jump to the deadline.
+        s.base = deadline;
+        WakeSleepersLocked(false);
+        return true;
+    }
+    TimedSleeper self{&cv, deadline, nullptr, s.sleepers};
+    if (s.sleepers != nullptr) s.sleepers->prev = &self;
+    s.sleepers = &self;
+    if (s.mode == Mode::Manual) {
+        cv.wait(lock);
+    } else {
+        cv.wait_for(lock, RealSpan(deadline - now));
+    }
+    if (self.prev != nullptr) {
+        self.prev->next = self.next;
+    } else {
+        s.sleepers = self.next;
+    }
+    if (self.next != nullptr) self.next->prev = self.prev;
+    return true;
 }
 
 }  // namespace kinternal

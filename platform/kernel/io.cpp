@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/kernel/clock.h"
 
@@ -34,6 +35,97 @@ std::mutex& DeviceDatabaseLock() {
 }
 
 KSPIN_LOCK g_cancelSpinLock = 0;
+
+// The I/O manager's lookaside lists: per target device, the IRPs built for it that came back,
+// each with its system buffer, so that a device in steady use costs no pool allocation per
+// request. A list goes with its device; an IRP freed after that is freed for good.
+constexpr std::size_t kLookasideDepth = 4;
+
+struct IrpLookaside {
+    PIRP free[kLookasideDepth];
+    std::size_t count = 0;
+};
+
+std::mutex& LookasideLock() {
+    static auto* m = new std::mutex;
+    return *m;
+}
+
+std::unordered_map<PDEVICE_OBJECT, IrpLookaside>& Lookasides() {
+    static auto* lists = new std::unordered_map<PDEVICE_OBJECT, IrpLookaside>;
+    return *lists;
+}
+
+std::atomic<LONG> g_lookasideIrps{0};
+
+void FreeIrpMemory(PIRP Irp) {
+    if (Irp->LookasideBuffer != nullptr) ExFreePoolWithTag(Irp->LookasideBuffer, kSystemBufferTag);
+    ExFreePoolWithTag(Irp, kIrpTag);
+}
+
+// An IRP from the device's list, reset as IoAllocateIrp leaves one, or nullptr.
+PIRP TakeFromLookaside(PDEVICE_OBJECT device) {
+    PIRP irp = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(LookasideLock());
+        auto it = Lookasides().find(device);
+        if (it == Lookasides().end()) {
+            Lookasides().emplace(device, IrpLookaside{});  // the list starts with the device's use
+            return nullptr;
+        }
+        IrpLookaside& l = it->second;
+        while (l.count > 0 && irp == nullptr) {
+            PIRP candidate = l.free[--l.count];
+            g_lookasideIrps.fetch_sub(1);
+            if (candidate->StackCount == device->StackSize) {
+                irp = candidate;
+            } else {
+                FreeIrpMemory(candidate);  // the stack grew since: of no use any more
+            }
+        }
+    }
+    if (irp == nullptr) return nullptr;
+    PVOID buffer = irp->LookasideBuffer;
+    const ULONG bufferSize = irp->LookasideBufferSize;
+    const CCHAR stackSize = irp->StackCount;
+    std::memset(irp, 0, sizeof(IRP) + static_cast<SIZE_T>(stackSize) * sizeof(IO_STACK_LOCATION));
+    irp->StackBase =
+        reinterpret_cast<IO_STACK_LOCATION*>(reinterpret_cast<UCHAR*>(irp) + sizeof(IRP));
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CCHAR>(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = irp->StackBase + stackSize;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->LookasideBuffer = buffer;
+    irp->LookasideBufferSize = bufferSize;
+    g_liveIrps.fetch_add(1);
+    return irp;
+}
+
+// Puts a freed IRP back on its device's list; false when it must be freed for good.
+bool ReturnToLookaside(PIRP Irp) {
+    if (Irp->LookasideDevice == nullptr) return false;
+    std::lock_guard<std::mutex> lock(LookasideLock());
+    auto it = Lookasides().find(Irp->LookasideDevice);
+    if (it == Lookasides().end() || it->second.count == kLookasideDepth) return false;
+    it->second.free[it->second.count++] = Irp;
+    g_lookasideIrps.fetch_add(1);
+    return true;
+}
+
+void DeleteLookaside(PDEVICE_OBJECT device) {
+    IrpLookaside l;
+    {
+        std::lock_guard<std::mutex> lock(LookasideLock());
+        auto it = Lookasides().find(device);
+        if (it == Lookasides().end()) return;
+        l = it->second;
+        Lookasides().erase(it);
+    }
+    for (std::size_t i = 0; i < l.count; ++i) {
+        g_lookasideIrps.fetch_sub(1);
+        FreeIrpMemory(l.free[i]);
+    }
+}
 
 NTSTATUS InvalidRequest(PDEVICE_OBJECT, PIRP Irp) {
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -138,6 +230,7 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
             DeviceObject->AttachedTo->AttachedDevice = nullptr;
         }
     }
+    DeleteLookaside(DeviceObject);
     g_liveDevices.fetch_sub(1);
     ExFreePoolWithTag(DeviceObject, kDeviceTag);
 }
@@ -173,6 +266,7 @@ void IoTestFailAttach(bool fail) { g_failAttach.store(fail); }
 void IoTestFailIrpAllocation(bool fail) { g_failIrpAllocation.store(fail); }
 LONG IoTestLiveDevices() { return g_liveDevices.load(); }
 LONG IoTestLiveIrps() { return g_liveIrps.load(); }
+LONG IoTestLookasideIrps() { return g_lookasideIrps.load(); }
 
 // ---- IRPs ----
 
@@ -194,19 +288,26 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
 
 void IoFreeIrp(PIRP Irp) {
     if (Irp == nullptr) return;
-    if ((Irp->Flags & IRP_DEALLOCATE_BUFFER) && Irp->AssociatedIrp.SystemBuffer != nullptr) {
-        ExFreePoolWithTag(Irp->AssociatedIrp.SystemBuffer, kSystemBufferTag);
+    PVOID sb = Irp->AssociatedIrp.SystemBuffer;
+    if ((Irp->Flags & IRP_DEALLOCATE_BUFFER) && sb != Irp->LookasideBuffer) {
+        // The kept buffer was taken off the IRP (its taker frees it) or replaced.
+        Irp->LookasideBuffer = nullptr;
+        Irp->LookasideBufferSize = 0;
+        if (sb != nullptr) ExFreePoolWithTag(sb, kSystemBufferTag);
     }
     g_liveIrps.fetch_sub(1);
-    ExFreePoolWithTag(Irp, kIrpTag);
+    if (ReturnToLookaside(Irp)) return;
+    FreeIrpMemory(Irp);
 }
 
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                    PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
-    PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
+    PIRP irp = TakeFromLookaside(DeviceObject);
+    if (irp == nullptr) irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
     if (irp == nullptr) return nullptr;
+    irp->LookasideDevice = DeviceObject;
     irp->Flags = IRP_THREADED;
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;
@@ -223,10 +324,22 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
         ULONG size =
             InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
         if (size > 0) {
-            PVOID sb = ExAllocatePoolWithTag(NonPagedPool, size, kSystemBufferTag);
-            if (sb == nullptr) {
-                IoFreeIrp(irp);
-                return nullptr;
+            PVOID sb = nullptr;
+            if (irp->LookasideBuffer != nullptr && irp->LookasideBufferSize >= size) {
+                sb = irp->LookasideBuffer;  // the buffer the IRP kept from its last request
+            } else {
+                sb = ExAllocatePoolWithTag(NonPagedPool, size, kSystemBufferTag);
+                if (sb == nullptr) {
+                    irp->LookasideDevice = nullptr;  // a failed build leaves nothing kept
+                    IoFreeIrp(irp);
+                    return nullptr;
+                }
+                if (irp->LookasideBuffer != nullptr) {
+                    ExFreePoolWithTag(irp->LookasideBuffer, kSystemBufferTag);
+                }
+                // Kept with the IRP; the smallest kept is a reader frame's worth.
+                irp->LookasideBuffer = sb;
+                irp->LookasideBufferSize = size;
             }
             std::memset(sb, 0, size);
             if (InputBuffer != nullptr && InputBufferLength > 0) {

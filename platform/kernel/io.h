@@ -267,9 +267,16 @@ struct IRP {
         } Overlay;
     } Tail;
     IO_STACK_LOCATION* StackBase;  // the StackCount locations
+    // Set on IRPs built for a device from its lookaside list: freeing one returns it there,
+    // with its system buffer kept for the next request.
+    PDEVICE_OBJECT LookasideDevice;
+    PVOID LookasideBuffer;
+    ULONG LookasideBufferSize;
 };
 
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+// Number of IRPs kept, free, in the lookaside lists of devices (test support).
+LONG IoTestLookasideIrps();
 void IoFreeIrp(PIRP Irp);
 // Builds a threaded device-control IRP for DeviceObject. For METHOD_BUFFERED codes the system
 // buffer holds max(input, output) bytes; at completion Information bytes are copied back to

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <list>
 #include <thread>
 #include <vector>
 
@@ -60,26 +59,64 @@ void Acquire(DISPATCHER_HEADER* h, std::uint32_t thread) {
     }
 }
 
-// A thread blocked in KeWaitForMultipleObjects. Whoever signals an object satisfies the
-// blocked waits on it there and then, in arrival order: a waiter cannot miss a signal that is
+// A thread blocked in KeWaitForMultipleObjects: one wait block per object, linked into that
+// object's wait list. Whoever signals an object satisfies the blocked waits on it there and
+// then, in arrival order, and wakes those threads alone: a waiter cannot miss a signal that is
 // taken back at once (a notification event set and reset) or consumed by a later waiter, and
 // each KeSetEvent of a synchronization event releases one more waiter.
+struct Waiter;
+
 struct WaitBlock {
+    WaitBlock* next;
+    WaitBlock* prev;
+    DISPATCHER_HEADER* object;
+    Waiter* waiter;
+};
+
+struct Waiter {
     PVOID* objects;
     ULONG count;
     WAIT_TYPE type;
     std::uint32_t thread;
-    bool satisfied;
-    ULONG index;  // WaitAny: the object that satisfied the wait
+    bool satisfied = false;
+    ULONG index = 0;  // WaitAny: the object that satisfied the wait
+    std::condition_variable cv;
+    WaitBlock blocks[MAXIMUM_WAIT_OBJECTS];
 };
 
-std::list<WaitBlock*>& Waiters() {
-    static auto* waiters = new std::list<WaitBlock*>;
-    return *waiters;
+ULONG g_blockedWaiters = 0;  // under the dispatcher lock
+
+WaitBlock*& Head(DISPATCHER_HEADER* h) { return reinterpret_cast<WaitBlock*&>(h->WaitListHead); }
+WaitBlock*& Tail(DISPATCHER_HEADER* h) { return reinterpret_cast<WaitBlock*&>(h->WaitListTail); }
+
+void LinkLocked(WaitBlock* b) {
+    DISPATCHER_HEADER* h = b->object;
+    b->next = nullptr;
+    b->prev = Tail(h);
+    if (b->prev != nullptr) {
+        b->prev->next = b;
+    } else {
+        Head(h) = b;
+    }
+    Tail(h) = b;
+}
+
+void UnlinkLocked(WaitBlock* b) {
+    DISPATCHER_HEADER* h = b->object;
+    if (b->prev != nullptr) {
+        b->prev->next = b->next;
+    } else {
+        Head(h) = b->next;
+    }
+    if (b->next != nullptr) {
+        b->next->prev = b->prev;
+    } else {
+        Tail(h) = b->prev;
+    }
 }
 
 // With the dispatcher lock held.
-bool TrySatisfyLocked(WaitBlock& w) {
+bool TrySatisfyLocked(Waiter& w) {
     auto header = [&](ULONG i) { return static_cast<DISPATCHER_HEADER*>(w.objects[i]); };
     if (w.type == WaitAny) {
         for (ULONG i = 0; i < w.count; ++i) {
@@ -101,10 +138,25 @@ bool TrySatisfyLocked(WaitBlock& w) {
     return true;
 }
 
-// After an object became signalled; with the dispatcher lock held.
-void SatisfyWaitersLocked() {
-    for (WaitBlock* w : Waiters()) {
-        if (!w->satisfied) TrySatisfyLocked(*w);
+// A blocked waiter's wait was satisfied: it leaves every wait list it is on.
+void ReleaseWaiterLocked(Waiter& w) {
+    for (ULONG i = 0; i < w.count; ++i) UnlinkLocked(&w.blocks[i]);
+    --g_blockedWaiters;
+}
+
+// After `h` became signalled; with the dispatcher lock held. Wakes the threads whose waits it
+// satisfies, in the order they began to wait, while it stays signalled.
+void SignalLocked(DISPATCHER_HEADER* h) {
+    WaitBlock* b = Head(h);
+    while (b != nullptr && h->SignalState > 0) {
+        Waiter* w = b->waiter;
+        if (!TrySatisfyLocked(*w)) {
+            b = b->next;
+            continue;
+        }
+        ReleaseWaiterLocked(*w);
+        w->cv.notify_one();
+        b = Head(h);  // the list changed under the walk
     }
 }
 
@@ -122,6 +174,12 @@ struct ThreadObject {
 };
 
 std::atomic<ULONG> g_runningThreads{0};
+
+// Notified when a system thread ends (PsTestWaitForSystemThreads).
+std::condition_variable& ThreadsEnded() {
+    static auto* cv = new std::condition_variable;
+    return *cv;
+}
 std::atomic<NTSTATUS> g_failThreadCreation{0};
 
 void Deref(ThreadObject* t) {
@@ -148,6 +206,8 @@ struct DpcService {
     std::uint64_t queued = 0;
     std::uint64_t finished = 0;
     bool started = false;
+    std::condition_variable work;     // the DPC thread sleeps on it
+    std::condition_variable flushed;  // a DPC finished or left the queue
 };
 
 DpcService& Dpcs() {
@@ -172,7 +232,7 @@ bool QueueDpcLocked(PKDPC dpc, PVOID a1, PVOID a2) {
     s.queue.push_back({dpc, a1, a2});
     s.queued++;
     EnsureDpcThreadLocked();
-    kinternal::NotifyAll();
+    s.work.notify_one();
     return true;
 }
 
@@ -208,10 +268,9 @@ void DpcThread() {
                 t->Header.Inserted = 0;
                 s.timers.erase(s.timers.begin() + static_cast<std::ptrdiff_t>(i));
             }
+            SignalLocked(&t->Header);
             if (t->Dpc != nullptr) QueueDpcLocked(t->Dpc, nullptr, nullptr);
         }
-        SatisfyWaitersLocked();
-        kinternal::NotifyAll();
         if (!s.queue.empty()) {
             DpcEntry e = s.queue.front();
             s.queue.pop_front();
@@ -226,13 +285,13 @@ void DpcThread() {
             lock.lock();
             s.running = false;
             s.finished++;
-            kinternal::NotifyAll();
+            s.flushed.notify_all();
             continue;
         }
         Ticks due = EarliestDueLocked();
         std::size_t timerCount = s.timers.size();
         kinternal::WaitLocked(
-            lock,
+            lock, s.work,
             [&] {
                 return !s.queue.empty() || s.timers.size() != timerCount ||
                        EarliestDueLocked() != due;
@@ -250,17 +309,17 @@ void KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     Event->Header.Type =
         Type == NotificationEvent ? DispatcherNotificationEvent : DispatcherSynchronizationEvent;
     Event->Header.SignalState = State ? 1 : 0;
-    kinternal::NotifyAll();
+    Event->Header.WaitListHead = nullptr;
+    Event->Header.WaitListTail = nullptr;
 }
 
 LONG KeSetEvent(PKEVENT Event, KPRIORITY, BOOLEAN) {
-    // Only the shared lock and condition variable are touched after the state change, so a
-    // waiter may free the event as soon as it wakes.
+    // The event is not touched once the lock is given up, so a waiter may free it as soon as
+    // it wakes.
     std::lock_guard<std::mutex> lock(kinternal::DispatcherLock());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
-    SatisfyWaitersLocked();
-    kinternal::NotifyAll();
+    SignalLocked(&Event->Header);
     return previous;
 }
 
@@ -284,6 +343,8 @@ void KeInitializeMutex(PKMUTEX Mutex, ULONG) {
     std::lock_guard<std::mutex> lock(kinternal::DispatcherLock());
     Mutex->Header.Type = DispatcherMutex;
     Mutex->Header.SignalState = 1;
+    Mutex->Header.WaitListHead = nullptr;
+    Mutex->Header.WaitListTail = nullptr;
     Mutex->OwnerThread = 0;
 }
 
@@ -296,8 +357,7 @@ LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN) {
     Mutex->Header.SignalState++;
     if (Mutex->Header.SignalState == 1) {
         Mutex->OwnerThread = 0;
-        SatisfyWaitersLocked();
-        kinternal::NotifyAll();
+        SignalLocked(&Mutex->Header);
     }
     return previous;
 }
@@ -319,11 +379,15 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
 
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON,
                                   KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout, PKWAIT_BLOCK) {
-    if (Count == 0) return STATUS_INVALID_PARAMETER;
+    if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS) return STATUS_INVALID_PARAMETER;
     Ticks now = kclock::Now();
     Ticks deadline = DeadlineFor(Timeout, now);
     std::unique_lock<std::mutex> lock(kinternal::DispatcherLock());
-    WaitBlock w{Object, Count, WaitType, Self(), false, 0};
+    Waiter w;
+    w.objects = Object;
+    w.count = Count;
+    w.type = WaitType;
+    w.thread = Self();
     if (!TrySatisfyLocked(w)) {
         if (deadline <= now) return STATUS_TIMEOUT;  // a test (zero time-out) or a past time
         // A relative time-out is a pause that an object may end early: it goes into the
@@ -331,22 +395,25 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
         if (Timeout != nullptr && Timeout->QuadPart < 0) {
             kinternal::RecordPauseLocked(kclock::PauseKind::Wait, now, -Timeout->QuadPart);
         }
-        Waiters().push_back(&w);
+        for (ULONG i = 0; i < Count; ++i) {
+            w.blocks[i] =
+                WaitBlock{nullptr, nullptr, static_cast<DISPATCHER_HEADER*>(Object[i]), &w};
+            LinkLocked(&w.blocks[i]);
+        }
+        ++g_blockedWaiters;
         kinternal::WaitLocked(
-            lock, [&] { return w.satisfied || TrySatisfyLocked(w); }, deadline);
-        Waiters().remove(&w);
-        if (!w.satisfied) return STATUS_TIMEOUT;
+            lock, w.cv, [&] { return w.satisfied; }, deadline);
+        if (!w.satisfied) {
+            ReleaseWaiterLocked(w);
+            return STATUS_TIMEOUT;
+        }
     }
     return static_cast<NTSTATUS>(STATUS_WAIT_0 + w.index);
 }
 
 ULONG KeTestWaitingThreads() {
     std::lock_guard<std::mutex> lock(kinternal::DispatcherLock());
-    ULONG n = 0;
-    for (const WaitBlock* w : Waiters()) {
-        if (!w->satisfied) ++n;
-    }
-    return n;
+    return g_blockedWaiters;
 }
 
 // ---- delays and time ----
@@ -442,6 +509,8 @@ void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE) {
     Timer->Header.Type = DispatcherTimer;
     Timer->Header.SignalState = 0;
     Timer->Header.Inserted = 0;
+    Timer->Header.WaitListHead = nullptr;
+    Timer->Header.WaitListTail = nullptr;
     Timer->DueTime = 0;
     Timer->Period = 0;
     Timer->Dpc = nullptr;
@@ -474,7 +543,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Header.Inserted = 1;
     Dpcs().timers.push_back({Timer, Timer->Serial});
     EnsureDpcThreadLocked();
-    kinternal::NotifyAll();
+    Dpcs().work.notify_one();
     return wasSet ? TRUE : FALSE;
 }
 
@@ -486,7 +555,7 @@ BOOLEAN KeCancelTimer(PKTIMER Timer) {
     std::lock_guard<std::mutex> lock(kinternal::DispatcherLock());
     bool wasSet = RemoveTimerLocked(Timer);
     Timer->Serial++;
-    kinternal::NotifyAll();
+    Dpcs().work.notify_one();
     return wasSet ? TRUE : FALSE;
 }
 
@@ -508,7 +577,7 @@ BOOLEAN KeRemoveQueueDpc(PKDPC Dpc) {
             q.erase(it);
             Dpc->Queued = 0;
             Dpcs().finished++;
-            kinternal::NotifyAll();
+            Dpcs().flushed.notify_all();
             return TRUE;
         }
     }
@@ -520,7 +589,7 @@ void KeFlushQueuedDpcs() {
     DpcService& s = Dpcs();
     const std::uint64_t target = s.queued;
     kinternal::WaitLocked(
-        lock, [&] { return s.finished >= target; }, kclock::kInfinite);
+        lock, s.flushed, [&] { return s.finished >= target; }, kclock::kInfinite);
 }
 
 // ---- system threads ----
@@ -547,8 +616,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG, PVOID, HANDLE, PVOID,
             std::lock_guard<std::mutex> lock(kinternal::DispatcherLock());
             t->Header.SignalState = 1;
             g_runningThreads.fetch_sub(1);
-            SatisfyWaitersLocked();
-            kinternal::NotifyAll();
+            SignalLocked(&t->Header);
+            ThreadsEnded().notify_all();
         }
         Deref(t);
     }).detach();
@@ -579,7 +648,7 @@ ULONG PsTestRunningSystemThreads() { return g_runningThreads.load(); }
 void PsTestWaitForSystemThreads() {
     std::unique_lock<std::mutex> lock(kinternal::DispatcherLock());
     kinternal::WaitLocked(
-        lock, [] { return g_runningThreads.load() == 0; }, kclock::kInfinite);
+        lock, ThreadsEnded(), [] { return g_runningThreads.load() == 0; }, kclock::kInfinite);
 }
 
 void PsTestFailThreadCreation(NTSTATUS status) { g_failThreadCreation.store(status); }

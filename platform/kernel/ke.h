@@ -32,6 +32,10 @@ struct DISPATCHER_HEADER {
     UCHAR Inserted;  // timers: queued
     USHORT Reserved;
     LONG SignalState;
+    // The threads waiting on the object, in arrival order (the stand-in's wait blocks); empty
+    // when zeroed.
+    PVOID WaitListHead;
+    PVOID WaitListTail;
 };
 
 struct KEVENT {
@@ -89,6 +93,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 struct KWAIT_BLOCK {
     PVOID Reserved;
 };
+// Most objects one KeWaitForMultipleObjects may wait for.
+constexpr ULONG MAXIMUM_WAIT_OBJECTS = 64;
 using PKWAIT_BLOCK = KWAIT_BLOCK*;
 NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
                                   KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,

@@ -76,6 +76,17 @@ class ByteLine {
     // Clock time at which more bytes are due (kclock::kInfinite when unknown; the line then
     // notifies when they come).
     virtual kclock::Ticks NextArrival() = 0;
+    // Clock time by which `count` bytes (counting those that can be read now) will be there to
+    // read, when the line knows; otherwise the time of the next change it knows of
+    // (NextArrival), or kclock::kInfinite. With `gap` > 0 the answer comes no later than the
+    // last byte before a silence longer than `gap` between two bytes still under way. Lets a
+    // reader sleep until its bytes are all in instead of waking for each one, and still see
+    // an interval time-out on time.
+    virtual kclock::Ticks ReadableAt(std::size_t count, kclock::Ticks gap) {
+        (void)count;
+        (void)gap;
+        return NextArrival();
+    }
     // Empties the receive queue (SERIAL_PURGE_RXCLEAR) and the transmit queue.
     virtual void Purge(ULONG mask) = 0;
     // Puts settings into force; a failure status when the line is gone.

@@ -6,6 +6,7 @@
 namespace quor::serial {
 
 struct SerialPort::PendingRead {
+    PendingRead* next = nullptr;  // in the queue or the free list
     PIRP irp;
     std::size_t record;
     ULONG length;
@@ -74,7 +75,7 @@ std::unique_ptr<SerialPort> SerialPort::Create(std::unique_ptr<ByteLine> line, c
 SerialPort::SerialPort(std::unique_ptr<ByteLine> line, PDRIVER_OBJECT driver, PDEVICE_OBJECT device)
     : line_(std::move(line)), driver_(driver), device_(device) {
     KeInitializeEvent(&wake_, SynchronizationEvent, FALSE);
-    line_->SetNotify([this] { Wake(); });
+    line_->SetNotify([this] { OnLine(); });
     worker_ = std::thread([this] { Worker(); });
 }
 
@@ -355,7 +356,7 @@ NTSTATUS SerialPort::Read(PIRP irp) {
         t = timeouts_;
         // At once only when every byte asked for is there, and no earlier read is waiting
         // for bytes that would otherwise be handed to this one.
-        if (!fault && completion_ == Completion::Immediate && reads_.empty() &&
+        if (!fault && completion_ == Completion::Immediate && readHead_ == nullptr &&
             line_->Available() >= n) {
             if (n > 0) got = line_->Read(std::span<UCHAR>(buf, n));
             complete = true;
@@ -363,7 +364,11 @@ NTSTATUS SerialPort::Read(PIRP irp) {
     }
     if (complete) return Finish(irp, rec, STATUS_SUCCESS, got);
 
-    auto p = std::make_unique<PendingRead>();
+    PendingRead* p;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        p = NewReadLocked();
+    }
     p->irp = irp;
     p->record = rec;
     p->length = n;
@@ -404,35 +409,78 @@ NTSTATUS SerialPort::Read(PIRP irp) {
     } else {
         std::lock_guard<std::mutex> lock(mu_);
         IoSetCancelRoutine(irp, CancelRead);
-        reads_.push_back(std::move(p));
+        if (readTail_ != nullptr) {
+            readTail_->next = p;
+        } else {
+            readHead_ = p;
+        }
+        readTail_ = p;
     }
     IoReleaseCancelSpinLock(irql);
     if (cancelled) {
+        FreeRead(p);
         SetOutcome(rec, STATUS_CANCELLED, 0, nullptr, true);
         irp->IoStatus.Status = STATUS_CANCELLED;
         irp->IoStatus.Information = 0;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_PENDING;
     }
-    Wake();
+    // Bytes may have come since the look above: the read takes them now, or learns when its
+    // time runs out.
+    OnLine();
     return STATUS_PENDING;
+}
+
+SerialPort::PendingRead* SerialPort::NewReadLocked() {
+    if (freeReads_ == nullptr) {
+        readPool_.push_back(std::make_unique<PendingRead>());
+        return readPool_.back().get();
+    }
+    PendingRead* p = freeReads_;
+    freeReads_ = p->next;
+    *p = PendingRead{};
+    return p;
+}
+
+void SerialPort::FreeRead(PendingRead* p) {
+    std::lock_guard<std::mutex> lock(mu_);
+    p->next = freeReads_;
+    freeReads_ = p;
+}
+
+void SerialPort::RemoveReadLocked(PendingRead* p) {
+    PendingRead* prev = nullptr;
+    for (PendingRead* q = readHead_; q != nullptr; prev = q, q = q->next) {
+        if (q != p) continue;
+        if (prev != nullptr) {
+            prev->next = q->next;
+        } else {
+            readHead_ = q->next;
+        }
+        if (readTail_ == q) readTail_ = prev;
+        q->next = nullptr;
+        return;
+    }
 }
 
 void SerialPort::CancelRead(PDEVICE_OBJECT device, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     SerialPort* self = From(device);
-    std::unique_ptr<PendingRead> found;
+    PendingRead* found = nullptr;
     {
         std::lock_guard<std::mutex> lock(self->mu_);
-        for (auto it = self->reads_.begin(); it != self->reads_.end(); ++it) {
-            if ((*it)->irp == irp) {
-                found = std::move(*it);
-                self->reads_.erase(it);
+        for (PendingRead* q = self->readHead_; q != nullptr; q = q->next) {
+            if (q->irp == irp) {
+                found = q;
                 break;
             }
         }
+        if (found != nullptr) self->RemoveReadLocked(found);
     }
-    if (found) self->CompleteRead(*found, STATUS_CANCELLED);
+    if (found != nullptr) {
+        self->CompleteRead(*found, STATUS_CANCELLED);
+        self->FreeRead(found);
+    }
     self->Wake();  // the next read in the queue may go on
 }
 
@@ -445,20 +493,31 @@ void SerialPort::CompleteRead(PendingRead& p, NTSTATUS status) {
 }
 
 void SerialPort::CancelAllReads(NTSTATUS status) {
-    std::vector<std::unique_ptr<PendingRead>> taken;
+    PendingRead* taken = nullptr;  // in queue order, linked through next
+    PendingRead* takenTail = nullptr;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        for (auto it = reads_.begin(); it != reads_.end();) {
+        for (PendingRead* q = readHead_; q != nullptr;) {
+            PendingRead* next = q->next;
             // A read whose cancel routine is already under way is left to that routine.
-            if (IoSetCancelRoutine((*it)->irp, nullptr) == nullptr) {
-                ++it;
-                continue;
+            if (IoSetCancelRoutine(q->irp, nullptr) != nullptr) {
+                RemoveReadLocked(q);
+                if (takenTail != nullptr) {
+                    takenTail->next = q;
+                } else {
+                    taken = q;
+                }
+                takenTail = q;
             }
-            taken.push_back(std::move(*it));
-            it = reads_.erase(it);
+            q = next;
         }
     }
-    for (auto& p : taken) CompleteRead(*p, status);
+    while (taken != nullptr) {
+        PendingRead* next = taken->next;
+        CompleteRead(*taken, status);
+        FreeRead(taken);
+        taken = next;
+    }
 }
 
 NTSTATUS SerialPort::Control(PIRP irp) {
@@ -594,6 +653,96 @@ NTSTATUS SerialPort::ControlNow(ULONG code, PIRP irp, ULONG_PTR& info) {
     return STATUS_SUCCESS;
 }
 
+// ---- reads: the hand-off from the line ----
+
+SerialPort::PendingRead* SerialPort::ServiceLocked(NTSTATUS& status, kclock::Ticks& wakeAt) {
+    wakeAt = kclock::kInfinite;
+    PendingRead* front = readHead_;
+    if (front == nullptr) return nullptr;
+    PendingRead& p = *front;
+    const kclock::Ticks now = kclock::Now();
+    auto* buf = static_cast<UCHAR*>(p.irp->AssociatedIrp.SystemBuffer);
+    bool finished = false;
+    if (p.fault && p.fault->kind == PortFault::Kind::Timeout) {
+        status = STATUS_TIMEOUT;
+        finished = true;
+    } else {
+        // When the missing bytes are due is asked before reading, never after: a line reports
+        // only bytes still under way, so bytes that came between a read and a later question
+        // would be reported nowhere, and the read would sleep until its time-out with its bytes
+        // there. Asked first, a byte due by the read is either taken by it or makes the wait
+        // below end at once.
+        const kclock::Ticks due =
+            p.got < p.target ? line_->ReadableAt(p.target - p.got, p.interval) : kclock::kInfinite;
+        if (p.got < p.target) {
+            std::size_t got = line_->Read(std::span<UCHAR>(buf + p.got, p.target - p.got));
+            if (got > 0) {
+                p.got += static_cast<ULONG>(got);
+                p.lastByte = now;
+            }
+        }
+        const NTSTATUS health = line_->Health();
+        if (p.got >= p.target || (p.anyByteEnds && p.got > 0)) {
+            status = p.targetStatus;
+            finished = true;
+        } else if (p.atOnce) {
+            status = STATUS_SUCCESS;
+            finished = true;
+        } else if (!NT_SUCCESS(health)) {
+            status = health;
+            finished = true;
+        } else if (now >= p.totalDeadline ||
+                   (p.interval > 0 && p.got > 0 && now - p.lastByte >= p.interval)) {
+            status = STATUS_TIMEOUT;
+            finished = true;
+        } else {
+            wakeAt = p.totalDeadline;
+            if (p.interval > 0 && p.got > 0) {
+                wakeAt = std::min(wakeAt, After(p.lastByte, p.interval));
+            }
+            wakeAt = std::min(wakeAt, due);
+        }
+    }
+    if (!finished) return nullptr;
+    if (IoSetCancelRoutine(p.irp, nullptr) == nullptr) {
+        // The cancel routine owns it; it wakes the port's thread when it is done.
+        wakeAt = kclock::kInfinite;
+        return nullptr;
+    }
+    RemoveReadLocked(front);
+    return front;
+}
+
+void SerialPort::OnLine() {
+    for (;;) {
+        PendingRead* done;
+        NTSTATUS status = STATUS_SUCCESS;
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            if (readHead_ == nullptr) return;  // nobody waits for bytes: nothing to hand over
+            if (completion_ == Completion::Asynchronous || stopping_) {
+                // Every completion comes from the port's thread in this mode.
+                KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+                return;
+            }
+            kclock::Ticks wakeAt;
+            done = ServiceLocked(status, wakeAt);
+            if (done == nullptr) {
+                // Still waiting: the port's thread keeps its time-outs, and needs waking only
+                // when this read must be looked at sooner than it planned.
+                if (wakeAt < workerWakeAt_) {
+                    workerWakeAt_ = wakeAt;
+                    KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+                }
+                return;
+            }
+        }
+        CompleteRead(*done, status);
+        FreeRead(done);
+        // The next read in the queue may have its bytes too.
+    }
+}
+
 // ---- the port's own thread ----
 
 void SerialPort::Worker() {
@@ -601,90 +750,40 @@ void SerialPort::Worker() {
     // them when nothing else happens.
     kclock::SetThreadDriven(false);
     for (;;) {
-        // Deferred completions first (asynchronous completion mode).
-        std::deque<DeferredCompletion> deferred;
-        std::unique_ptr<PendingRead> done;
+        PendingRead* done = nullptr;
         NTSTATUS doneStatus = STATUS_SUCCESS;
         kclock::Ticks wakeAt = kclock::kInfinite;
         {
             std::lock_guard<std::mutex> lock(mu_);
-            deferred.swap(deferred_);
-            if (stopping_ && reads_.empty() && deferred.empty()) return;
+            deferredWork_.swap(deferred_);  // deferred completions first (asynchronous mode)
+            if (stopping_ && readHead_ == nullptr && deferredWork_.empty()) return;
         }
-        for (auto& d : deferred) {
+        for (auto& d : deferredWork_) {
             SetOutcome(d.record, d.status, d.info,
                        static_cast<const UCHAR*>(d.irp->AssociatedIrp.SystemBuffer), true);
             d.irp->IoStatus.Status = d.status;
             d.irp->IoStatus.Information = d.info;
             IoCompleteRequest(d.irp, IO_NO_INCREMENT);
         }
+        const bool hadDeferred = !deferredWork_.empty();
+        deferredWork_.clear();
         {
             std::lock_guard<std::mutex> lock(mu_);
-            if (!reads_.empty()) {
-                PendingRead& p = *reads_.front();
-                const kclock::Ticks now = kclock::Now();
-                auto* buf = static_cast<UCHAR*>(p.irp->AssociatedIrp.SystemBuffer);
-                bool finished = false;
-                if (p.fault && p.fault->kind == PortFault::Kind::Timeout) {
-                    doneStatus = STATUS_TIMEOUT;
-                    finished = true;
-                } else {
-                    // When the next byte is due is asked before reading, never after: a line
-                    // reports only bytes still under way, so bytes that came between a read and
-                    // a later question would be reported nowhere, and the read would sleep until
-                    // its time-out with its bytes there. Asked first, a byte due by the read is
-                    // either taken by it or makes the wait below end at once.
-                    const kclock::Ticks due = line_->NextArrival();
-                    if (p.got < p.target) {
-                        std::size_t got =
-                            line_->Read(std::span<UCHAR>(buf + p.got, p.target - p.got));
-                        if (got > 0) {
-                            p.got += static_cast<ULONG>(got);
-                            p.lastByte = now;
-                        }
-                    }
-                    const NTSTATUS health = line_->Health();
-                    if (p.got >= p.target || (p.anyByteEnds && p.got > 0)) {
-                        doneStatus = p.targetStatus;
-                        finished = true;
-                    } else if (p.atOnce) {
-                        doneStatus = STATUS_SUCCESS;
-                        finished = true;
-                    } else if (!NT_SUCCESS(health)) {
-                        doneStatus = health;
-                        finished = true;
-                    } else if (now >= p.totalDeadline ||
-                               (p.interval > 0 && p.got > 0 && now - p.lastByte >= p.interval)) {
-                        doneStatus = STATUS_TIMEOUT;
-                        finished = true;
-                    } else {
-                        wakeAt = p.totalDeadline;
-                        if (p.interval > 0 && p.got > 0) {
-                            wakeAt = std::min(wakeAt, After(p.lastByte, p.interval));
-                        }
-                        wakeAt = std::min(wakeAt, due);
-                    }
-                }
-                if (finished) {
-                    if (IoSetCancelRoutine(p.irp, nullptr) != nullptr) {
-                        done = std::move(reads_.front());
-                        reads_.pop_front();
-                    } else {
-                        // The cancel routine owns it; it wakes this thread when it is done.
-                        wakeAt = kclock::kInfinite;
-                    }
-                }
-            }
+            done = ServiceLocked(doneStatus, wakeAt);
+            workerWakeAt_ = done != nullptr || hadDeferred ? 0 : wakeAt;
         }
-        if (done) {
+        if (done != nullptr) {
             CompleteRead(*done, doneStatus);
+            FreeRead(done);
             continue;
         }
-        if (!deferred.empty()) continue;
+        if (hadDeferred) continue;
         LARGE_INTEGER timeout;
         timeout.QuadPart = wakeAt;
         KeWaitForSingleObject(&wake_, Executive, KernelMode, FALSE,
                               wakeAt == kclock::kInfinite ? nullptr : &timeout);
+        std::lock_guard<std::mutex> lock(mu_);
+        workerWakeAt_ = 0;  // awake: it looks at the reads before it sleeps again
     }
 }
 

@@ -152,8 +152,19 @@ class SerialPort {
     std::optional<PortFault> TakeFault(UCHAR major, ULONG ioctl);
     void Wake();
     void Worker();
+    // The line has news (bytes, a change): the first reads in the queue take what is there,
+    // and those that can end are completed on the calling thread.
+    void OnLine();
+    // With mu_ held: moves the bytes that are there into the first read of the queue and
+    // decides whether it ends. Returns the read, taken off the queue, when it ends (its status
+    // in `status`); otherwise nullptr, and `wakeAt` is when to look at it again.
+    PendingRead* ServiceLocked(NTSTATUS& status, kclock::Ticks& wakeAt);
     void CompleteRead(PendingRead& p, NTSTATUS status);
     void CancelAllReads(NTSTATUS status);
+    // Read records come from a free list (mu_ held): a port in steady use allocates none.
+    PendingRead* NewReadLocked();
+    void FreeRead(PendingRead* p);
+    void RemoveReadLocked(PendingRead* p);
 
     std::unique_ptr<ByteLine> line_;
     PDRIVER_OBJECT driver_;
@@ -173,15 +184,24 @@ class SerialPort {
     std::uint64_t requestCount_ = 0;  // requests received, recorded or not
     std::size_t recordBase_ = 0;      // records dropped or cleared so far, for stable indices
 
-    std::deque<std::unique_ptr<PendingRead>> reads_;
+    // Pending reads, oldest first (linked through PendingRead::next), and the free records.
+    PendingRead* readHead_ = nullptr;
+    PendingRead* readTail_ = nullptr;
+    PendingRead* freeReads_ = nullptr;
+    std::vector<std::unique_ptr<PendingRead>> readPool_;
     struct DeferredCompletion {
         PIRP irp;
         std::size_t record;
         NTSTATUS status;
         ULONG_PTR info;
     };
-    std::deque<DeferredCompletion> deferred_;
+    // Two lists that trade places, so both keep their room.
+    std::vector<DeferredCompletion> deferred_;
+    std::vector<DeferredCompletion> deferredWork_;
     KEVENT wake_;
+    // When the port's thread next looks at the reads by itself (kInfinite: only when woken);
+    // a change that needs it sooner wakes it.
+    kclock::Ticks workerWakeAt_ = kclock::kInfinite;
     bool stopping_ = false;
     std::thread worker_;
 };

@@ -120,6 +120,7 @@ NTSTATUS TermiosLine::Open() {
     {
         std::lock_guard<std::mutex> lock(mu_);
         rx_.clear();
+        rxHead_ = 0;
         open_ = true;
         gone_ = false;
     }
@@ -149,6 +150,7 @@ void TermiosLine::Close() {
     fd_ = -1;
     std::lock_guard<std::mutex> lock(mu_);
     rx_.clear();
+    rxHead_ = 0;
     open_ = false;
     gone_ = false;
 }
@@ -180,6 +182,11 @@ void TermiosLine::ReaderLoop(int fd, int stopFd) {
             for (;;) {
                 const ssize_t n = ::read(fd, buf.data(), buf.size());
                 if (n > 0) {
+                    if (rxHead_ > 0 && rxHead_ * 2 >= rx_.size()) {
+                        // Most of it read: move the rest to the front, within the room.
+                        rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(rxHead_));
+                        rxHead_ = 0;
+                    }
                     rx_.insert(rx_.end(), buf.begin(), buf.begin() + n);
                     got = true;
                     continue;
@@ -194,20 +201,25 @@ void TermiosLine::ReaderLoop(int fd, int stopFd) {
             MarkGone();
             return;
         }
+        // The port's pending read takes the bytes on this thread, in one hand-off.
         if (got) notifier_->Call();
     }
 }
 
 std::size_t TermiosLine::Available() {
     std::lock_guard<std::mutex> lock(mu_);
-    return rx_.size();
+    return rx_.size() - rxHead_;
 }
 
 std::size_t TermiosLine::Read(std::span<UCHAR> out) {
     std::lock_guard<std::mutex> lock(mu_);
-    const std::size_t n = std::min(out.size(), rx_.size());
-    std::copy_n(rx_.begin(), n, out.begin());
-    rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(n));
+    const std::size_t n = std::min(out.size(), rx_.size() - rxHead_);
+    std::copy_n(rx_.begin() + static_cast<std::ptrdiff_t>(rxHead_), n, out.begin());
+    rxHead_ += n;
+    if (rxHead_ == rx_.size()) {
+        rx_.clear();
+        rxHead_ = 0;
+    }
     return n;
 }
 
@@ -254,6 +266,7 @@ void TermiosLine::Purge(ULONG mask) {
     if (mask & SERIAL_PURGE_RXCLEAR) {
         ::tcflush(fd_, TCIFLUSH);
         rx_.clear();
+        rxHead_ = 0;
     }
     if (mask & SERIAL_PURGE_TXCLEAR) ::tcflush(fd_, TCOFLUSH);
 }

@@ -17,12 +17,12 @@
 #include <termios.h>
 
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/serial/line.h"
 
@@ -78,7 +78,10 @@ class TermiosLine : public ByteLine {
 
     // The receive buffer and the line's state, shared with the reader thread.
     mutable std::mutex mu_;
-    std::deque<UCHAR> rx_;
+    // Received bytes not read yet: rx_[rxHead_..] (the vector keeps its room, so steady
+    // traffic costs no allocation).
+    std::vector<UCHAR> rx_;
+    std::size_t rxHead_ = 0;
     bool open_ = false;
     bool gone_ = false;
 };

@@ -71,19 +71,34 @@ TEST(SerialIo, GuardTimePacesWrites) {
         EXPECT_EQ(Writes(rig), (std::vector<std::vector<UCHAR>>{Hex("01 02 03 04 05")}));
         EXPECT_TRUE(kclock::Pauses().empty());
     }
-    {
+    // A short guard time is busy-waited; a long one sleeps through the clock and busy-waits
+    // only its last 100 us, so that the spacing stays exact without holding the processor.
+    using K = kclock::PauseKind;
+    const struct {
+        ULONG gt;
+        std::vector<std::pair<K, kclock::Ticks>> perGap;  // pauses between two bytes, in us
+    } cases[] = {
+        {12, {{K::Stall, 12}}},
+        {300, {{K::Stall, 300}}},
+        {2000, {{K::Delay, 1900}, {K::Stall, 100}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.gt);
         ReaderRig rig(Manual());
-        rig.Ext()->CardCapabilities.GT = 12;
+        rig.Ext()->CardCapabilities.GT = c.gt;
         kclock::ClearPauses();
+        const kclock::Ticks start = kclock::Now();
         EXPECT_EQ(WriteBytes(rig, Hex("01 02 03 04 05")), STATUS_SUCCESS);
         EXPECT_EQ(Writes(rig), (std::vector<std::vector<UCHAR>>{Hex("01"), Hex("02"), Hex("03"),
                                                                 Hex("04"), Hex("05")}));
         auto pauses = kclock::Pauses();
-        ASSERT_EQ(pauses.size(), 4u);
-        for (const auto& p : pauses) {
-            EXPECT_EQ(p.kind, kclock::PauseKind::Stall);
-            EXPECT_EQ(p.duration, 12 * kclock::kTicksPerMicrosecond);
+        ASSERT_EQ(pauses.size(), 4 * c.perGap.size());
+        for (std::size_t i = 0; i < pauses.size(); ++i) {
+            EXPECT_EQ(pauses[i].kind, c.perGap[i % c.perGap.size()].first);
+            EXPECT_EQ(pauses[i].duration,
+                      c.perGap[i % c.perGap.size()].second * kclock::kTicksPerMicrosecond);
         }
+        EXPECT_EQ(kclock::Now() - start, 4 * kclock::Ticks{c.gt} * kclock::kTicksPerMicrosecond);
     }
 }
 

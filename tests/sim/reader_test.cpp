@@ -220,6 +220,36 @@ TEST(sim_Reader, ByteTimedRepliesQueueBehindEachOther) {
     EXPECT_EQ(reader.NextOutputTime(21'168), std::nullopt);
 }
 
+TEST(sim_Reader, ReadableTimeIsWhenTheCountIsIn) {
+    ReaderConfig cfg;
+    cfg.byteTime = 1146;
+    cfg.replyLatency = 2000;
+    Reader reader(cfg);
+    // Three 4-byte replies: in by 16'584, under way at 33'146..36'584 and 43'146..46'584.
+    reader.HostWrite(CommandFrame(kCodeGetStatus), 10'000);
+    reader.HostWrite(CommandFrame(kCodeGetStatus), 30'000);
+    reader.HostWrite(CommandFrame(kCodeGetStatus), 40'000);
+    const struct {
+        std::size_t count;
+        SimTime gap;
+        SimTime now;
+        std::optional<SimTime> at;
+    } cases[] = {
+        {5, 0, 30'000, 33'146},       // the first byte under way
+        {6, 0, 30'000, 34'292},       // counting the four already in
+        {8, 0, 30'000, 36'584},       //
+        {12, 0, 30'000, 46'584},      // the last byte queued
+        {20, 0, 30'000, 46'584},      // more than will come: the last one
+        {12, 5000, 30'000, 36'584},   // a silence of 6'562 ends it first
+        {12, 10000, 30'000, 46'584},  // a silence shorter than the gap does not
+        {12, 0, 46'584, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.count << " / " << c.gap << " / " << c.now);
+        EXPECT_EQ(reader.ReadableTime(c.count, c.gap, c.now), c.at);
+    }
+}
+
 TEST(sim_Reader, PurgeDropsOnlyArrivedBytes) {
     ReaderConfig cfg;
     cfg.byteTime = 100;

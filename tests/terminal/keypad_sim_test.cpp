@@ -334,6 +334,7 @@ TEST(TerminalSimPinPad, AnEntryWaitsForKeysPressedDuringIt) {
                          5 * kS);
         EXPECT_TRUE(reader.PinEntryWaiting());
         EXPECT_EQ(reader.NextOutputTime(5 * kS), 35 * kS);
+        EXPECT_EQ(reader.ReadableTime(7, 0, 5 * kS), 35 * kS);       // a read sleeps no longer
         reader.HostWrite(CommandFrame(kCodeGetStatus, {}), 6 * kS);  // held
         EXPECT_EQ(reader.HostAvailable(6 * kS), 0u);
         if (c.pull) reader.RemoveCard();

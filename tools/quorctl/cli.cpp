@@ -159,6 +159,15 @@ int Shell(Session& session, bool json, bool interactive, std::istream& in, std::
     auto prompt = [&] {
         if (interactive && !Interrupted()) err << "quor> " << std::flush;
     };
+    // The parser is built once: its options write into `c`, which each line starts afresh.
+    Command c;
+    CLI::App app{"shell line"};
+    AddCommands(app, c);
+    AddShellCommands(app, c);
+    app.require_subcommand(1, 1);
+    app.set_help_flag();
+    std::vector<std::string> words;
+    std::vector<std::string> reversed;
     prompt();
     while (!Interrupted() && std::getline(in, line)) {
         const auto first = line.find_first_not_of(" \t");
@@ -166,7 +175,7 @@ int Shell(Session& session, bool json, bool interactive, std::istream& in, std::
             prompt();
             continue;
         }
-        std::vector<std::string> words;
+        words.clear();
         Result usage;
         if (!SplitLine(line, &words)) {
             usage.cmd = "?";
@@ -176,14 +185,10 @@ int Shell(Session& session, bool json, bool interactive, std::istream& in, std::
             prompt();
             continue;
         }
-        Command c;
-        CLI::App app{"shell line"};
+        c = Command{};
         if (usage.usage.empty()) {
-            AddCommands(app, c);
-            AddShellCommands(app, c);
-            app.require_subcommand(1, 1);
-            app.set_help_flag();
-            std::vector<std::string> reversed(words.rbegin(), words.rend());
+            app.clear();
+            reversed.assign(words.rbegin(), words.rend());
             try {
                 app.parse(reversed);
                 c.name = CommandName(app);

@@ -260,6 +260,8 @@ NTSTATUS Session::Run(const Command& c, const Emit& emit) {
         emit(r);
         return r.status;
     }
+    // Any other command may change the card or its protocol.
+    if (n != "transmit") protocol_.reset();
     if (n == "watch") return Watch(c, emit);
     Result r;
     if (n == "info")
@@ -505,9 +507,24 @@ Result Session::Transmit(const Command& c) {
     auto apdu = HexArg(c.words, "transmit");
     if (apdu.size() < 4) throw UsageError("an APDU has at least 4 bytes");
     Result r{"transmit"};
-    std::optional<std::uint32_t> protocol = EnsureProtocol(r);
-    if (!protocol) return r;
-    auto reply = reader_.Transmit(apdu, *protocol, 258);
+    std::optional<std::uint32_t> protocol = protocol_;
+    protocol_.reset();
+    quor::client::Reply reply;
+    if (protocol) {
+        reply = reader_.Transmit(apdu, *protocol, 258);
+        // The driver turns these down before anything reaches the card: the card changed since
+        // the last transmit, so negotiate as for a first one and send the APDU then.
+        if (reply.status == STATUS_INVALID_DEVICE_STATE || reply.status == STATUS_NO_MEDIA ||
+            reply.status == STATUS_INVALID_DEVICE_REQUEST) {
+            protocol.reset();
+        }
+    }
+    if (!protocol) {
+        protocol = EnsureProtocol(r);
+        if (!protocol) return r;
+        reply = reader_.Transmit(apdu, *protocol, 258);
+    }
+    if (reply.status == STATUS_SUCCESS) protocol_ = protocol;
     r.status = reply.status;
     r.information = reply.information;
     r.fields["protocol"] = ProtocolNames(*protocol);

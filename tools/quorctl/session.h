@@ -133,6 +133,9 @@ class Session {
     std::unique_ptr<Tracer> tracer_;
     quor::client::Reader reader_;
     bool started_ = false;
+    // The protocol this session's last transmit ran under, while nothing else ran since: the
+    // next transmit uses it without asking the driver for the card state first.
+    std::optional<std::uint32_t> protocol_;
 };
 
 // Parses a card type name; nullopt for an unknown one.
