@@ -42,6 +42,10 @@ kclock::Ticks GuardedLine::NextArrival() {
     return aborted_.load() ? kclock::kInfinite : inner_->NextArrival();
 }
 
+kclock::Ticks GuardedLine::ReadableAt(std::size_t count, kclock::Ticks gap) {
+    return aborted_.load() ? kclock::kInfinite : inner_->ReadableAt(count, gap);
+}
+
 NTSTATUS GuardedLine::Apply(const quor::serial::LineSettings& settings) {
     if (const NTSTATUS a = aborted_.load()) return a;
     return inner_->Apply(settings);

@@ -24,6 +24,7 @@ class GuardedLine : public quor::serial::ByteLine {
     std::size_t Available() override;
     std::size_t Read(std::span<UCHAR> out) override;
     kclock::Ticks NextArrival() override;
+    kclock::Ticks ReadableAt(std::size_t count, kclock::Ticks gap) override;
     void Purge(ULONG mask) override { inner_->Purge(mask); }
     NTSTATUS Apply(const quor::serial::LineSettings& settings) override;
     NTSTATUS Health() override;
