@@ -76,7 +76,11 @@ DriverBench& DriverBench::Get() {
 DriverBench::DriverBench() {
     kclock::ResetForTest();
     kclock::SetManual();
-    hosted_ = std::make_unique<test::HostedReader>(std::make_shared<sim::T1Card>());
+    // Every reply comes 100 ms late, so that the key polls of INPUT (which do not pause)
+    // move the manual clock towards their time-out.
+    sim::ReaderConfig config;
+    config.replyLatency = 100'000;
+    hosted_ = std::make_unique<test::HostedReader>(std::make_shared<sim::T1Card>(), config);
     FUZZ_CHECK(hosted_->StartStatus() == STATUS_SUCCESS);
     baseIrps_ = IoTestLiveIrps();
 }

@@ -35,8 +35,8 @@ struct Pending {
 
 }  // namespace
 
-HostedReader::HostedReader(std::shared_ptr<quor::sim::Card> card) {
-    reader_ = std::make_shared<quor::sim::Reader>();
+HostedReader::HostedReader(std::shared_ptr<quor::sim::Card> card, quor::sim::ReaderConfig config) {
+    reader_ = std::make_shared<quor::sim::Reader>(std::move(config));
     if (card) reader_->InsertCard(std::move(card));
     port_ = quor::serial::SerialPort::Create(std::make_unique<quor::client::SimLine>(reader_));
     host_ = std::make_unique<khost::Host>();

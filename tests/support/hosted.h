@@ -20,7 +20,8 @@ namespace quor::test {
 class HostedReader {
   public:
     // On whatever clock the caller has set up; the card (if any) is in the slot from the start.
-    explicit HostedReader(std::shared_ptr<quor::sim::Card> card = nullptr);
+    explicit HostedReader(std::shared_ptr<quor::sim::Card> card = nullptr,
+                          quor::sim::ReaderConfig config = {});
     ~HostedReader();
     HostedReader(const HostedReader&) = delete;
     HostedReader& operator=(const HostedReader&) = delete;
