@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (preset fuzz) and runs each for QUOR_FUZZ_SECONDS (default 40)
+# Builds the libFuzzer targets (preset fuzz) and runs each for QUOR_FUZZ_SECONDS (default 30)
 # from its seed corpus in fuzz/corpus, two at a time. A finding fails the check; its input is
 # kept under build/fuzz/findings to reproduce it (build/fuzz/fuzz/fuzz_NAME FILE).
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-seconds=${QUOR_FUZZ_SECONDS:-40}
+seconds=${QUOR_FUZZ_SECONDS:-30}
 { cmake --preset fuzz && cmake --build --preset fuzz; } >build/fuzz-build.log 2>&1 ||
     { tail -n 40 build/fuzz-build.log; echo "passed 0 failed 1"; exit 1; }
 

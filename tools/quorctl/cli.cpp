@@ -150,6 +150,49 @@ class InterruptWatch {
     std::thread thread_;
 };
 
+}  // namespace
+
+ShellLine ParseShellLine(const std::string& line) {
+    ShellLine r;
+    const auto first = line.find_first_not_of(" \t");
+    if (first != std::string::npos && line[first] == '#') return r;  // a comment
+    std::vector<std::string> words;
+    if (!SplitLine(line, &words)) {
+        r.kind = ShellLine::kUsage;
+        r.usage.cmd = "?";
+        r.usage.usage = "unclosed quote";
+        r.usage.status = STATUS_INVALID_PARAMETER;
+        return r;
+    }
+    if (words.empty()) return r;
+    CLI::App app{"shell line"};
+    AddCommands(app, r.command);
+    AddShellCommands(app, r.command);
+    app.require_subcommand(1, 1);
+    app.set_help_flag();
+    for (const auto* s : app.get_subcommands({})) {
+        r.commands.emplace_back(s->get_name(), s->get_description());
+    }
+    std::vector<std::string> reversed(words.rbegin(), words.rend());
+    try {
+        app.parse(reversed);
+        r.command.name = CommandName(app);
+    } catch (const CLI::ParseError& e) {
+        r.kind = ShellLine::kUsage;
+        r.usage.cmd = words[0];
+        r.usage.usage = e.what();
+        r.usage.status = STATUS_INVALID_PARAMETER;
+        bool known = false;
+        for (const auto& [name, help] : r.commands) known |= name == words[0];
+        if (!known) r.usage.usage = "unknown command '" + words[0] + "' (try help)";
+        return r;
+    }
+    r.kind = r.command.name == "quit"   ? ShellLine::kQuit
+             : r.command.name == "help" ? ShellLine::kHelp
+                                        : ShellLine::kCommand;
+    return r;
+}
+
 int Shell(Session& session, bool json, bool interactive, std::istream& in, std::ostream& out,
           std::ostream& err) {
     int worst = kExitOk;
@@ -161,53 +204,23 @@ int Shell(Session& session, bool json, bool interactive, std::istream& in, std::
     };
     prompt();
     while (!Interrupted() && std::getline(in, line)) {
-        const auto first = line.find_first_not_of(" \t");
-        if (first != std::string::npos && line[first] == '#') {  // a comment
+        ShellLine parsed = ParseShellLine(line);
+        if (parsed.kind == ShellLine::kQuit) break;
+        if (parsed.kind == ShellLine::kNothing) {
             prompt();
             continue;
         }
-        std::vector<std::string> words;
-        Result usage;
-        if (!SplitLine(line, &words)) {
-            usage.cmd = "?";
-            usage.usage = "unclosed quote";
-        }
-        if (usage.usage.empty() && words.empty()) {
-            prompt();
-            continue;
-        }
-        Command c;
-        CLI::App app{"shell line"};
-        if (usage.usage.empty()) {
-            AddCommands(app, c);
-            AddShellCommands(app, c);
-            app.require_subcommand(1, 1);
-            app.set_help_flag();
-            std::vector<std::string> reversed(words.rbegin(), words.rend());
-            try {
-                app.parse(reversed);
-                c.name = CommandName(app);
-            } catch (const CLI::ParseError& e) {
-                usage.cmd = words[0];
-                usage.usage = e.what();
-                bool known = false;
-                for (const auto* s : app.get_subcommands({})) known |= s->get_name() == words[0];
-                if (!known) usage.usage = "unknown command '" + words[0] + "' (try help)";
-            }
-        }
-        if (usage.usage.empty() && c.name == "quit") break;
-        if (usage.usage.empty() && c.name == "help") {
+        if (parsed.kind == ShellLine::kHelp) {
             Result r{"help"};
             std::string names;
-            for (const auto* s : app.get_subcommands({})) names += s->get_name() + " ";
+            for (const auto& [name, help] : parsed.commands) names += name + " ";
             r.lines.push_back(names.empty() ? std::string() : names.substr(0, names.size() - 1));
             r.fields["commands"] = r.lines.back();
             if (interactive && !json) {
                 // At a terminal: one line per command with what it does.
-                for (const auto* s : app.get_subcommands({})) {
-                    std::string name = s->get_name();
+                for (auto [name, help] : parsed.commands) {
                     name.resize(std::max<std::size_t>(name.size(), 12), ' ');
-                    out << "  " << name << "  " << s->get_description() << '\n';
+                    out << "  " << name << "  " << help << '\n';
                 }
                 out << "  Lines starting with # are ignored; 'quit' or end of input ends the "
                        "shell.\n";
@@ -217,19 +230,20 @@ int Shell(Session& session, bool json, bool interactive, std::istream& in, std::
             prompt();
             continue;
         }
-        if (usage.usage.empty()) {
+        Result usage = parsed.usage;
+        if (parsed.kind == ShellLine::kCommand) {
             try {
-                NTSTATUS st =
-                    session.Run(c, [&](const Result& r) { Print(r, json, true, out, err); });
+                NTSTATUS st = session.Run(parsed.command,
+                                          [&](const Result& r) { Print(r, json, true, out, err); });
                 worst = std::max(worst, ExitFor(st));
                 prompt();
                 continue;
             } catch (const UsageError& e) {
-                usage.cmd = c.name;
+                usage.cmd = parsed.command.name;
                 usage.usage = e.what();
+                usage.status = STATUS_INVALID_PARAMETER;
             }
         }
-        usage.status = STATUS_INVALID_PARAMETER;
         Print(usage, json, true, out, err);
         worst = kExitUsage;
         prompt();
@@ -237,6 +251,8 @@ int Shell(Session& session, bool json, bool interactive, std::istream& in, std::
     if (interactive) err << '\n';
     return worst;
 }
+
+namespace {
 
 int Demo(Session& session, bool json, const std::string& cardType, std::ostream& out,
          std::ostream& err) {
