@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <random>
 #include <shared_mutex>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "platform/kernel/clock.h"
+#include "platform/kernel/io.h"
 #include "sim/processor_card.h"
 #include "terminal/terminal.h"
 #include "tests/support/hosted.h"
@@ -59,12 +62,64 @@ const Work kWork[] = {
     {IOCTL_SMARTCARD_IS_ABSENT, {}, 0},
 };
 
+// What a request that succeeded must have returned: never success with wrong data.
+bool PlausibleOutput(const Work& w, const Bytes& out) {
+    auto swOk = [&](std::size_t header) {
+        return out.size() >= header + 2 && out[out.size() - 2] >= 0x60 &&
+               out[out.size() - 2] <= 0x9F;
+    };
+    switch (w.code) {
+        case IOCTL_SMARTCARD_GET_STATE:
+            return out.size() == 4 && out[0] <= 6 && out[1] == 0 && out[2] == 0 && out[3] == 0;
+        case IOCTL_SMARTCARD_GET_ATTRIBUTE:
+            return std::string(out.begin(), out.end()).rfind("VESKA Systems", 0) == 0;
+        case IOCTL_SMARTCARD_POWER:
+            return !out.empty() && (out[0] == 0x3B || out[0] == 0x3F);
+        case IOCTL_SMARTCARD_SET_PROTOCOL:
+            return out.size() == 4 && (out[0] == 1 || out[0] == 2);
+        case IOCTL_SMARTCARD_TRANSMIT:
+            return swOk(8);  // the protocol header, then the card's answer
+        case IOCTL_TERMINAL_COMMAND:
+            return swOk(0);
+        default:
+            return out.empty();
+    }
+}
+
+// What the run saw of its requests. Each worker keeps its newest requests for a while and
+// counts their completions again when it lets them go and at the end, so that a completion
+// that comes late, after the one the worker waited for, is caught too.
+struct Tally {
+    long sent = 0, completed = 0, notOnce = 0, cancelled = 0, wrongData = 0;
+    std::map<NTSTATUS, long> statuses;
+    std::deque<std::shared_ptr<khost::Request>> recent;
+
+    void Keep(std::shared_ptr<khost::Request> r) {
+        recent.push_back(std::move(r));
+        if (recent.size() > 256) Drop();
+    }
+    void Drop() {
+        if (recent.front()->Completions() != 1) ++notOnce;
+        recent.pop_front();
+    }
+    void Add(const Tally& t) {
+        sent += t.sent;
+        completed += t.completed;
+        notOnce += t.notOnce;
+        cancelled += t.cancelled;
+        wrongData += t.wrongData;
+        for (const auto& [st, n] : t.statuses) statuses[st] += n;
+    }
+};
+
 TEST(Stress, MixedRequestsCardChangesAndDeviceChanges) {
     const char* env = std::getenv("QUOR_STRESS_SECONDS");
     const int seconds = env != nullptr ? std::max(1, std::atoi(env)) : 3;
     kclock::ResetForTest();
     kclock::SetScaled(1000);
-    HostedReader h(std::make_shared<quor::sim::T1Card>());
+    const LONG irpsBefore = IoTestLiveIrps();
+    auto hosted = std::make_unique<HostedReader>(std::make_shared<quor::sim::T1Card>());
+    HostedReader& h = *hosted;
     ASSERT_EQ(h.StartStatus(), STATUS_SUCCESS);
     khost::Handle handle = nullptr;
     ASSERT_EQ(h.Host().Open(h.Pdo(), &handle), STATUS_SUCCESS);
@@ -74,7 +129,7 @@ TEST(Stress, MixedRequestsCardChangesAndDeviceChanges) {
     std::shared_mutex handleLock;
     constexpr int kWorkers = 4;
     std::atomic<bool> stop{false}, stopChaos{false}, closing{false};
-    std::atomic<long> sent{0}, completed{0}, doubled{0}, cancelled{0};
+    std::vector<Tally> tallies(kWorkers);
     // What each thread (the workers, then the chaos thread) is doing, and since when.
     struct Doing {
         std::atomic<const char*> what{"idle"};
@@ -90,6 +145,7 @@ TEST(Stress, MixedRequestsCardChangesAndDeviceChanges) {
 
     auto worker = [&](int id) {
         std::mt19937 rng(id);
+        Tally& tally = tallies[id];
         while (!stop) {
             const Work& w = kWork[rng() % std::size(kWork)];
             while (closing) std::this_thread::yield();  // readers would starve the close
@@ -97,18 +153,23 @@ TEST(Stress, MixedRequestsCardChangesAndDeviceChanges) {
             if (handle == nullptr) continue;
             doing[id].Set("sending", w.code);
             auto request = h.Host().IoctlAsync(handle, w.code, w.in, w.out);
-            ++sent;
+            ++tally.sent;
             const bool tracking =
                 w.code == IOCTL_SMARTCARD_IS_PRESENT || w.code == IOCTL_SMARTCARD_IS_ABSENT;
             if (tracking && !request->Wait(static_cast<int>(rng() % 3))) {
                 request->Cancel();
-                ++cancelled;
+                ++tally.cancelled;
             }
             doing[id].Set(tracking ? "waiting (cancelled)" : "waiting", w.code);
             request->Wait();
             doing[id].Set("idle");
-            if (request->Completions() != 1) ++doubled;
-            ++completed;
+            ++tally.completed;
+            ++tally.statuses[request->Status()];
+            if (request->Information() > w.out ||
+                (request->Status() == STATUS_SUCCESS && !PlausibleOutput(w, request->Output()))) {
+                ++tally.wrongData;
+            }
+            tally.Keep(std::move(request));
         }
     };
     auto chaos = [&] {
@@ -202,17 +263,28 @@ TEST(Stress, MixedRequestsCardChangesAndDeviceChanges) {
     watchdog.join();
     const long memoryEnd = ResidentKb();
     const double took = std::chrono::duration<double>(Clock::now() - begin).count();
+    Tally all;
+    for (Tally& t : tallies) {
+        while (!t.recent.empty()) t.Drop();
+        all.Add(t);
+    }
+    hosted.reset();  // the device removed: no IRP may be left behind
 
-    EXPECT_EQ(completed.load(), sent.load());
-    EXPECT_EQ(doubled.load(), 0);
-    EXPECT_GT(sent.load(), 0);
+    EXPECT_EQ(all.completed, all.sent);
+    EXPECT_EQ(all.notOnce, 0) << "requests not completed exactly once";
+    EXPECT_EQ(all.wrongData, 0) << "success with wrong data, or more returned than asked";
+    EXPECT_EQ(IoTestLiveIrps(), irpsBefore);
+    EXPECT_GT(all.sent, 0);
     // Flat: what a run of this length may add in allocator slack, not a leak per request.
     EXPECT_LT(memoryEnd - memoryWarm, 64 * 1024) << "resident memory grew";
     std::printf(
-        "stress: %d worker threads, %.1f s, %ld requests, %ld completions, %ld "
-        "tracking requests cancelled, %ld completed twice, RSS %ld kB -> %ld kB\n",
-        kWorkers, took, sent.load(), completed.load(), cancelled.load(), doubled.load(), memoryWarm,
-        memoryEnd);
+        "stress: %d worker threads, %.1f s, %ld requests, %ld completions, %ld tracking requests "
+        "cancelled, %ld not completed exactly once, %ld with wrong data, RSS %ld kB -> %ld kB\n",
+        kWorkers, took, all.sent, all.completed, all.cancelled, all.notOnce, all.wrongData,
+        memoryWarm, memoryEnd);
+    for (const auto& [status, n] : all.statuses) {
+        std::printf("  status 0x%08X: %ld\n", static_cast<unsigned>(status), n);
+    }
     kclock::ResetForTest();
 }
 
