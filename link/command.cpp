@@ -103,6 +103,23 @@ NTSTATUS LineOperation(PSMARTCARD_EXTENSION ext, ULONG selector) {
     }
 }
 
+// Empties the port's receive queue, as after a broken reply head: what the reader sent
+// behind it would otherwise be read as the head of the next reply. The request and reply
+// records are left as they were.
+void DropReceived(PSMARTCARD_EXTENSION ext) {
+    PREADER_EXTENSION r = ext->ReaderExtension;
+    const SMARTCARD_REQUEST request = ext->SmartcardRequest;
+    const SMARTCARD_REPLY reply = ext->SmartcardReply;
+    ULONG mask = SERIAL_PURGE_RXCLEAR;
+    r->SerialIoControlCode = IOCTL_SERIAL_PURGE;
+    ext->SmartcardRequest.Buffer = reinterpret_cast<PUCHAR>(&mask);
+    ext->SmartcardRequest.BufferLength = sizeof(mask);
+    ext->SmartcardReply.BufferLength = 0;
+    r->SerialIoFunction(ext);
+    ext->SmartcardRequest = request;
+    ext->SmartcardReply = reply;
+}
+
 }  // namespace
 
 void ExpectRawReply(PSMARTCARD_EXTENSION SmartcardExtension) {
@@ -236,9 +253,11 @@ NTSTATUS ReadReaderReply(PSMARTCARD_EXTENSION SmartcardExtension, USHORT CopyOut
 
     // A first byte that is no marker, or a length that cannot fit the reply buffer (a marker
     // bit flipped on the line turns a short frame into a long one), is a broken frame: let the
-    // line fall quiet and report a protocol error, which the callers retry.
+    // line fall quiet, drop what came meanwhile and report a protocol error, which the
+    // callers retry.
     if ((r->ReplyBuffer[0] & 0x7F) || rest > rep.BufferSize) {
         ReaderPause(r, kProtocolErrorPause);
+        DropReceived(SmartcardExtension);
         return STATUS_DEVICE_PROTOCOL_ERROR;
     }
 

@@ -34,9 +34,13 @@ NTSTATUS BuildReaderFrame(UCHAR Code, const UCHAR* Data, ULONG DataLength, PUCHA
                           ULONG BufferSize, PULONG FrameLength) {
     if (FrameLength != nullptr) *FrameLength = 0;
     if (!AcceptedCode(Code)) return STATUS_NOT_IMPLEMENTED;
-    if (FrameBuffer == nullptr || FrameLength == nullptr) return STATUS_DEVICE_DATA_ERROR;
+    // Data may be missing only when there are none: a frame whose header announced bytes it
+    // does not carry (the long-frame bit for 256 and more) would put the reader out of step.
+    if (FrameBuffer == nullptr || FrameLength == nullptr || (Data == nullptr && DataLength != 0)) {
+        return STATUS_DEVICE_DATA_ERROR;
+    }
     if (BufferSize < 5) return STATUS_BUFFER_TOO_SMALL;
-    const ULONG copied = Data != nullptr ? DataLength : 0;
+    const ULONG copied = DataLength;
     // The frame must fit the buffer and the length must be expressible.
     if (copied > MAX_FRAME_DATA || copied > BufferSize - 3) return STATUS_BUFFER_TOO_SMALL;
 

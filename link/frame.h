@@ -40,9 +40,10 @@ constexpr LONG FRAME_TRUNCATED = -4;     // a short frame cut before its checksu
 UCHAR XorChecksum(const UCHAR* bytes, ULONG count);
 
 // Builds a command frame. Refuses an unknown code (STATUS_NOT_IMPLEMENTED), a missing buffer
-// or length out (STATUS_DEVICE_DATA_ERROR), and a buffer below 5 bytes, data longer than 511
-// bytes or data that does not fit the buffer (STATUS_BUFFER_TOO_SMALL); nothing is written on a
-// refusal and *FrameLength is 0 unless the build succeeded.
+// or length out, or missing data with a non-zero length (STATUS_DEVICE_DATA_ERROR), and a
+// buffer below 5 bytes, data longer than 511 bytes or data that does not fit the buffer
+// (STATUS_BUFFER_TOO_SMALL); nothing is written on a refusal and *FrameLength is 0 unless the
+// build succeeded.
 NTSTATUS BuildReaderFrame(UCHAR Code, const UCHAR* Data, ULONG DataLength, PUCHAR FrameBuffer,
                           ULONG BufferSize, PULONG FrameLength);
 

@@ -1,5 +1,5 @@
 # Installs the Debian 12 packages the build needs, when any is missing. Sourced by the scripts.
-QUOR_PACKAGES=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev
+QUOR_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
                libcli11-dev nlohmann-json3-dev libfmt-dev pkg-config
                help2man lintian dpkg-dev file
                # the pcscd handler, and its end-to-end check (scripts/checks.d/pcsc.sh)

@@ -59,6 +59,21 @@ Fault Fault::Delay(SimTime microseconds) {
     return f;
 }
 
+Fault Fault::Noise(std::vector<std::uint8_t> bytes) {
+    Fault f = Make(Kind::kNoise);
+    f.data = std::move(bytes);
+    return f;
+}
+
+Fault Fault::Gap(std::size_t after, SimTime microseconds) {
+    Fault f = Make(Kind::kGap);
+    f.length = after;
+    f.delay = microseconds;
+    return f;
+}
+
+Fault Fault::CardPulled() { return Make(Kind::kCardPulled); }
+
 Fault Fault::Times(int n) const {
     Fault f = *this;
     f.count = n < 0 ? kUntilCleared : n;

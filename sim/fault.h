@@ -12,9 +12,12 @@ namespace quor::sim {
 // One fault, armed for a number of frames of one command code (Reader::InjectFault).
 //
 // Two groups behave differently:
-// - Line faults (NoReply, BadChecksum, FirstByte, Truncate, Delay) spoil only the way back: the
-//   reader carries the command out as usual (a card is powered, a card exchange happens), and
-//   then the reply is lost, corrupted, cut short or late.
+// - Line faults (NoReply, BadChecksum, FirstByte, Truncate, Delay, Noise, Gap) spoil only the
+//   way back: the reader carries the command out as usual (a card is powered, a card exchange
+//   happens), and then the reply is lost, corrupted, cut short, late, preceded by stray bytes
+//   or broken by a pause.
+// - CardPulled takes the card out of the slot as the frame arrives; the command then runs
+//   without it.
 // - Reader faults (ErrorStatus, Answer) stand in for the reader's own answer: the command is
 //   not carried out and the given reply is sent instead. StatusByte carries the command out and
 //   replaces only the status byte of the reply, keeping its data.
@@ -28,6 +31,9 @@ struct Fault {
         kStatusByte,   // status byte replaced by `value`, data kept, checksum recomputed
         kAnswer,       // well-formed reply with `data` and status `value`
         kDelay,        // reply sent `delay` microseconds later than usual
+        kNoise,        // `data` sent just before the reply
+        kGap,          // the reply pauses `delay` microseconds after its first `length` bytes
+        kCardPulled,   // the card leaves the slot as the frame arrives
     };
 
     static constexpr int kUntilCleared = -1;
@@ -50,6 +56,9 @@ struct Fault {
     // Throws std::length_error when `data` does not fit a reply frame.
     static Fault Answer(std::vector<std::uint8_t> data, std::uint8_t status);
     static Fault Delay(SimTime microseconds);
+    static Fault Noise(std::vector<std::uint8_t> bytes);
+    static Fault Gap(std::size_t after, SimTime microseconds);
+    static Fault CardPulled();
 
     Fault Times(int n) const;
     Fault Always() const { return Times(kUntilCleared); }

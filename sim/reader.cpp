@@ -295,6 +295,10 @@ void Reader::HandleFrame(const HostFrame& frame, SimTime now) {
         reply.status = kStatusFailed;
     } else {
         fault = TakeFault(frame.code);
+        if (fault && fault->kind == Fault::Kind::kCardPulled) {
+            PowerOffCard();
+            card_.reset();
+        }
         if (fault && fault->ReplacesCommand()) {
             reply.data = fault->data;
             reply.status = fault->value;
@@ -317,6 +321,8 @@ void Reader::Emit(FrameRecord rec, const Reply& reply, const std::optional<Fault
                   SimTime now) {
     std::vector<std::uint8_t> bytes = ReplyFrame(reply.data, reply.status);
     SimTime start = now + reply.busy + cfg_.replyLatency;
+    std::size_t gapAt = bytes.size();  // index of the first byte sent after a gap
+    SimTime gap = 0;
     if (fault) {
         rec.fault = fault->kind;
         switch (fault->kind) {
@@ -335,9 +341,17 @@ void Reader::Emit(FrameRecord rec, const Reply& reply, const std::optional<Fault
             case Fault::Kind::kDelay:
                 start += fault->delay;
                 break;
+            case Fault::Kind::kNoise:
+                bytes.insert(bytes.begin(), fault->data.begin(), fault->data.end());
+                break;
+            case Fault::Kind::kGap:
+                gapAt = fault->length;
+                gap = fault->delay;
+                break;
             case Fault::Kind::kErrorStatus:
             case Fault::Kind::kStatusByte:
             case Fault::Kind::kAnswer:
+            case Fault::Kind::kCardPulled:
                 break;
         }
     }
@@ -346,7 +360,8 @@ void Reader::Emit(FrameRecord rec, const Reply& reply, const std::optional<Fault
         // The reader has one transmitter: a reply starts only after the previous one has gone.
         start = std::max(start, lineFreeAt_);
         for (std::size_t i = 0; i < bytes.size(); ++i) {
-            out_.push_back({start + static_cast<SimTime>(i + 1) * cfg_.byteTime, bytes[i]});
+            const SimTime pause = i >= gapAt ? gap : 0;
+            out_.push_back({start + pause + static_cast<SimTime>(i + 1) * cfg_.byteTime, bytes[i]});
         }
         lineFreeAt_ = out_.back().time;
         rec.replyTime = start + cfg_.byteTime;

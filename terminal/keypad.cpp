@@ -5,6 +5,7 @@
 
 #include "card/card.h"
 #include "link/command.h"
+#include "link/frame.h"
 #include "platform/smclib/engine.h"
 #include "terminal/answer.h"
 #include "terminal/terminal.h"
@@ -69,7 +70,9 @@ NTSTATUS CollectKeys(PSMARTCARD_EXTENSION ext, InputDisplay& display, ULONG time
         NTSTATUS status = ReaderCommand(ext, RC_GET_STATUS);
         if (status != STATUS_SUCCESS) return status;
 
-        const UCHAR key = r->ReaderStatus & kKeyMask;
+        // A reply that reports a failure carries an error kind in its low bits, not a key.
+        const UCHAR key =
+            (r->ReaderStatus & READER_STATUS_FAILED) ? kKeyMask : r->ReaderStatus & kKeyMask;
         if (key <= 9) {
             const auto digit = static_cast<UCHAR>('0' + key);
             ++keys;

@@ -136,6 +136,10 @@ void SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension) 
     if (empty) KeSetEvent(&os->RemoveEvent, IO_NO_INCREMENT, FALSE);
     KeReleaseSpinLock(&os->RemoveLockSpin, irql);
     KeWaitForSingleObject(&os->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+    // The last release sets the event before it lets go of the spin lock: wait until it has,
+    // because the caller frees these data next.
+    KeAcquireSpinLock(&os->RemoveLockSpin, &irql);
+    KeReleaseSpinLock(&os->RemoveLockSpin, irql);
 }
 
 // ---- event log ----

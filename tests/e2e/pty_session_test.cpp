@@ -35,13 +35,16 @@ long FramesOf(Process& sim) {
 }
 
 // Waits until frames reach the reader in a stream, as only the keypad input sends them (the
-// polling thread sends one every 1.8 s): keys typed before then could go to a poll.
+// polling thread sends one every 1.8 s): keys typed before then could go to a poll. A stream is
+// new frames at every look, five looks in a row, however slowly the machine lets them come.
 bool InputRuns(Process& sim) {
     long before = FramesOf(sim);
+    int streak = 0;
     for (int tries = 0; tries < 2000 && before >= 0; ++tries) {
         std::this_thread::sleep_for(milliseconds(10));
         const long now = FramesOf(sim);
-        if (now - before >= 20) return true;
+        streak = now > before ? streak + 1 : 0;
+        if (streak >= 5) return true;
         before = now;
     }
     return false;

@@ -1,8 +1,9 @@
+#include "link/frame.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "link/frame.h"
 #include "tests/support/rig.h"
 
 using quor::test::Hex;
@@ -30,7 +31,11 @@ TEST(FrameBuild, Cases) {
         {"buffer of 4 with data", 8, Hex("01 02"), 4, STATUS_BUFFER_TOO_SMALL, {}},
         // Data that does not fit the buffer is refused rather than written past it.
         {"data past buffer", 8, std::vector<UCHAR>(10, 0xAA), 12, STATUS_BUFFER_TOO_SMALL, {}},
-        {"data just fits", 8, std::vector<UCHAR>(9, 0x00), 12, STATUS_SUCCESS,
+        {"data just fits",
+         8,
+         std::vector<UCHAR>(9, 0x00),
+         12,
+         STATUS_SUCCESS,
          {0x08, 0x09, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01}},
         {"over 511 bytes", 8, std::vector<UCHAR>(512, 0x11), 1048, STATUS_BUFFER_TOO_SMALL, {}},
     };
@@ -70,6 +75,15 @@ TEST(FrameBuild, MissingBufferOrLength) {
     EXPECT_EQ(BuildReaderFrame(11, nullptr, 0, nullptr, 8, &length), STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(length, 0u);
     EXPECT_EQ(BuildReaderFrame(11, nullptr, 0, buffer, 8, nullptr), STATUS_DEVICE_DATA_ERROR);
+    // A length without data: no frame whose header announces bytes it does not carry.
+    UCHAR big[16] = {};
+    for (ULONG claimed : {1u, 300u}) {
+        length = 5;
+        EXPECT_EQ(BuildReaderFrame(8, nullptr, claimed, big, 16, &length),
+                  STATUS_DEVICE_DATA_ERROR);
+        EXPECT_EQ(length, 0u);
+        EXPECT_EQ(big[0], 0);
+    }
 }
 
 struct ParseCase {

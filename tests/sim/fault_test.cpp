@@ -30,6 +30,11 @@ TEST(sim_Fault, EachKindOnCardOn) {
         {Fault::StatusByte(0xE0), {0x00, 0x05, 0x3B, 0x02, 0x14, 0x50, 0xE0, 0x98}, true},
         {Fault::Answer({}, 0x60), {0x00, 0x01, 0x60, 0x61}, false},
         {Fault::Delay(700), {}, true},
+        {Fault::Noise({0xFF, 0x00}),
+         {0xFF, 0x00, 0x00, 0x05, 0x3B, 0x02, 0x14, 0x50, 0x60, 0x18},
+         true},
+        {Fault::Gap(2, 500), {0x00, 0x05}, true},
+        {Fault::CardPulled(), {0x00, 0x01, 0x80, 0x81}, false},
     };
     for (const Case& c : cases) {
         const int kind = static_cast<int>(c.fault.kind);
@@ -40,10 +45,21 @@ TEST(sim_Fault, EachKindOnCardOn) {
         EXPECT_EQ(Command(reader, kCodeCardOn), c.reply) << kind;
         EXPECT_EQ(reader.CardPowered(), c.powered) << kind;
         EXPECT_EQ(reader.Frames().at(0).fault, c.fault.kind) << kind;
+        if (c.fault.kind == Fault::Kind::kCardPulled)
+            reader.InsertCard(std::make_shared<AtrCard>());
         // With whatever the spoiled reply left on the line thrown away, the next one is normal.
         reader.HostPurge(1000);
         EXPECT_EQ(Command(reader, kCodeCardOn, {}, 1000), kAtrReply) << kind;
     }
+}
+
+TEST(sim_Fault, GapHoldsBackTheRestOfTheReply) {
+    Reader reader;
+    reader.InjectFault(kCodeGetStatus, Fault::Gap(1, 5000));
+    reader.HostWrite(CommandFrame(kCodeGetStatus), 100);
+    EXPECT_EQ(reader.HostRead(10, 200), (Bytes{0x00}));
+    EXPECT_EQ(reader.NextOutputTime(200), 5100);
+    EXPECT_EQ(reader.HostRead(10, 5100), (Bytes{0x01, 0x0F, 0x0E}));
 }
 
 TEST(sim_Fault, DelayShiftsTheReply) {

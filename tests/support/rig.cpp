@@ -23,11 +23,13 @@ ReaderRig::ReaderRig(RigOptions options) {
             static_cast<double>(options.reader.interByteTimeout) * options.scale);
     }
     reader_ = std::make_shared<quor::sim::Reader>(options.reader);
-    port_ = quor::serial::SerialPort::Create(std::make_unique<quor::client::SimLine>(reader_));
+    std::unique_ptr<quor::serial::ByteLine> line =
+        options.line ? options.line() : std::make_unique<quor::client::SimLine>(reader_);
+    port_ = quor::serial::SerialPort::Create(std::move(line));
     if (!port_) throw std::runtime_error("serial port stand-in could not be created");
     // The tests read back what went over the line.
-    reader_->SetRecording(true);
-    port_->SetRecording(true);
+    reader_->SetRecording(options.record);
+    port_->SetRecording(options.record);
 
     driver_ = IoTestCreateDriverObject("QuorTestDriver");
     if (!NT_SUCCESS(IoCreateDevice(driver_, sizeof(DEVICE_EXTENSION), nullptr,

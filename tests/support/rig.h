@@ -3,6 +3,7 @@
 // creation and the port counted open. Tests drive the link and the layers above through it.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -20,6 +21,9 @@ struct RigOptions {
     ClockMode clock = ClockMode::Scaled;
     double scale = 1000.0;  // also stretches reader.interByteTimeout, which stays real time
     bool openPort = true;
+    // The line under the port; the in-process line to the emulator when empty.
+    std::function<std::unique_ptr<quor::serial::ByteLine>()> line{};
+    bool record = true;  // the emulator and the port record what passes
 };
 
 class ReaderRig {

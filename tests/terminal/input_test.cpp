@@ -202,6 +202,17 @@ TEST(TerminalInput, TimeOutsAcrossAClockWrap) {
     }
 }
 
+// A status reply that reports a failure (its low bits then give the error's kind) is no key.
+TEST(TerminalInput, FailedStatusRepliesAreNoKeys) {
+    for (UCHAR kind : {0x00, 0x11, 0x13}) {
+        SCOPED_TRACE(kind);
+        TerminalBench bench;
+        bench.Reader().ScriptKeys({{0, 7}, {0, kKeyConfirm}});
+        bench.Reader().InjectFault(11, Fault::ErrorStatus(kind));
+        EXPECT_EQ(bench.Terminal(Input(0x02, 0), 16).Answer(), Hex("37 90 00"));
+    }
+}
+
 TEST(TerminalInput, ReaderFailuresMake6D00) {
     struct Case {
         const char* name;

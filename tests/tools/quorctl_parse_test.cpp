@@ -90,6 +90,52 @@ TEST(QuorctlShellLine, SplitsWordsAndQuotes) {
     EXPECT_FALSE(SplitLine("display \"open", &w));
 }
 
+TEST(QuorctlShellLine, ParsesEveryLineIntoACommandOrAUsageError) {
+    struct Case {
+        std::string line;
+        ShellLine::Kind kind;
+        std::string name;   // command name, or the usage error's command
+        std::string error;  // part of the usage error
+    };
+    const std::vector<Case> cases = {
+        {"", ShellLine::kNothing, "", ""},
+        {" \t ", ShellLine::kNothing, "", ""},
+        {"  # power cold", ShellLine::kNothing, "", ""},
+        {"power cold", ShellLine::kCommand, "power", ""},
+        {"display \"A  B\"", ShellLine::kCommand, "display", ""},
+        {"input --max 4 --keys 1234", ShellLine::kCommand, "input", ""},
+        {"help", ShellLine::kHelp, "help", ""},
+        {"quit", ShellLine::kQuit, "quit", ""},
+        {"display \"open", ShellLine::kUsage, "?", "unclosed quote"},
+        {"frobnicate", ShellLine::kUsage, "frobnicate", "unknown command 'frobnicate'"},
+        {"\"\"", ShellLine::kUsage, "", "unknown command ''"},
+        {"\xff\xfe \xc3", ShellLine::kUsage, "\xff\xfe", "unknown command"},
+        {"power", ShellLine::kUsage, "power", "action"},
+        {"watch --count 99999999999999999999", ShellLine::kUsage, "watch", "count"},
+        {"input --max", ShellLine::kUsage, "input", "max"},
+        {"status --help", ShellLine::kUsage, "status", ""},
+        {"status extra", ShellLine::kUsage, "status", ""},
+        {"info status", ShellLine::kUsage, "info", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const ShellLine p = ParseShellLine(c.line);
+        EXPECT_EQ(p.kind, c.kind);
+        if (c.kind == ShellLine::kUsage) {
+            EXPECT_EQ(p.usage.cmd, c.name);
+            EXPECT_NE(p.usage.usage.find(c.error), std::string::npos) << p.usage.usage;
+            EXPECT_EQ(p.usage.status, STATUS_INVALID_PARAMETER);
+            // Rendered in JSON, whatever bytes the line had: one valid object.
+            const std::string j = Dump(p.usage.ToJson());
+            ASSERT_TRUE(nlohmann::json::accept(j)) << j;
+            EXPECT_TRUE(nlohmann::json::parse(j)["usage_error"].get<bool>());
+            EXPECT_EQ(p.usage.OneLine().find('\n'), std::string::npos);
+        } else if (c.kind != ShellLine::kNothing) {
+            EXPECT_EQ(p.command.name, c.name);
+        }
+    }
+}
+
 TEST(QuorctlRender, StatusWithoutANameStillRenders) {
     Result r{"ioctl"};
     r.status = static_cast<NTSTATUS>(0xC0DE0001u);

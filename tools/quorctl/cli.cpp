@@ -150,6 +150,69 @@ class InterruptWatch {
     std::thread thread_;
 };
 
+}  // namespace
+
+struct ShellParser::Impl {
+    Command c;  // the options of the parser write here; each line starts it afresh
+    CLI::App app{"shell line"};
+    std::vector<std::pair<std::string, std::string>> commands;
+    std::vector<std::string> words;
+    std::vector<std::string> reversed;
+
+    Impl() {
+        AddCommands(app, c);
+        AddShellCommands(app, c);
+        app.require_subcommand(1, 1);
+        app.set_help_flag();
+        for (const auto* s : app.get_subcommands({})) {
+            commands.emplace_back(s->get_name(), s->get_description());
+        }
+    }
+};
+
+ShellParser::ShellParser() : impl_(std::make_unique<Impl>()) {}
+ShellParser::~ShellParser() = default;
+
+ShellLine ShellParser::Parse(const std::string& line) {
+    Impl& m = *impl_;
+    ShellLine r;
+    const auto first = line.find_first_not_of(" \t");
+    if (first != std::string::npos && line[first] == '#') return r;  // a comment
+    if (!SplitLine(line, &m.words)) {
+        r.kind = ShellLine::kUsage;
+        r.usage.cmd = "?";
+        r.usage.usage = "unclosed quote";
+        r.usage.status = STATUS_INVALID_PARAMETER;
+        return r;
+    }
+    if (m.words.empty()) return r;
+    m.c = Command{};
+    m.app.clear();
+    m.reversed.assign(m.words.rbegin(), m.words.rend());
+    try {
+        m.app.parse(m.reversed);
+        m.c.name = CommandName(m.app);
+    } catch (const CLI::ParseError& e) {
+        r.kind = ShellLine::kUsage;
+        r.usage.cmd = m.words[0];
+        r.usage.usage = e.what();
+        r.usage.status = STATUS_INVALID_PARAMETER;
+        bool known = false;
+        for (const auto& [name, help] : m.commands) known |= name == m.words[0];
+        if (!known) r.usage.usage = "unknown command '" + m.words[0] + "' (try help)";
+        r.commands = m.commands;
+        return r;
+    }
+    r.kind = m.c.name == "quit"   ? ShellLine::kQuit
+             : m.c.name == "help" ? ShellLine::kHelp
+                                  : ShellLine::kCommand;
+    if (r.kind == ShellLine::kHelp) r.commands = m.commands;
+    r.command = std::move(m.c);
+    return r;
+}
+
+ShellLine ParseShellLine(const std::string& line) { return ShellParser().Parse(line); }
+
 int Shell(Session& session, bool json, bool interactive, std::istream& in, std::ostream& out,
           std::ostream& err) {
     int worst = kExitOk;
@@ -159,60 +222,26 @@ int Shell(Session& session, bool json, bool interactive, std::istream& in, std::
     auto prompt = [&] {
         if (interactive && !Interrupted()) err << "quor> " << std::flush;
     };
-    // The parser is built once: its options write into `c`, which each line starts afresh.
-    Command c;
-    CLI::App app{"shell line"};
-    AddCommands(app, c);
-    AddShellCommands(app, c);
-    app.require_subcommand(1, 1);
-    app.set_help_flag();
-    std::vector<std::string> words;
-    std::vector<std::string> reversed;
+    ShellParser parser;
     prompt();
     while (!Interrupted() && std::getline(in, line)) {
-        const auto first = line.find_first_not_of(" \t");
-        if (first != std::string::npos && line[first] == '#') {  // a comment
+        ShellLine parsed = parser.Parse(line);
+        if (parsed.kind == ShellLine::kQuit) break;
+        if (parsed.kind == ShellLine::kNothing) {
             prompt();
             continue;
         }
-        words.clear();
-        Result usage;
-        if (!SplitLine(line, &words)) {
-            usage.cmd = "?";
-            usage.usage = "unclosed quote";
-        }
-        if (usage.usage.empty() && words.empty()) {
-            prompt();
-            continue;
-        }
-        c = Command{};
-        if (usage.usage.empty()) {
-            app.clear();
-            reversed.assign(words.rbegin(), words.rend());
-            try {
-                app.parse(reversed);
-                c.name = CommandName(app);
-            } catch (const CLI::ParseError& e) {
-                usage.cmd = words[0];
-                usage.usage = e.what();
-                bool known = false;
-                for (const auto* s : app.get_subcommands({})) known |= s->get_name() == words[0];
-                if (!known) usage.usage = "unknown command '" + words[0] + "' (try help)";
-            }
-        }
-        if (usage.usage.empty() && c.name == "quit") break;
-        if (usage.usage.empty() && c.name == "help") {
+        if (parsed.kind == ShellLine::kHelp) {
             Result r{"help"};
             std::string names;
-            for (const auto* s : app.get_subcommands({})) names += s->get_name() + " ";
+            for (const auto& [name, help] : parsed.commands) names += name + " ";
             r.lines.push_back(names.empty() ? std::string() : names.substr(0, names.size() - 1));
             r.fields["commands"] = r.lines.back();
             if (interactive && !json) {
                 // At a terminal: one line per command with what it does.
-                for (const auto* s : app.get_subcommands({})) {
-                    std::string name = s->get_name();
+                for (auto [name, help] : parsed.commands) {
                     name.resize(std::max<std::size_t>(name.size(), 12), ' ');
-                    out << "  " << name << "  " << s->get_description() << '\n';
+                    out << "  " << name << "  " << help << '\n';
                 }
                 out << "  Lines starting with # are ignored; 'quit' or end of input ends the "
                        "shell.\n";
@@ -222,19 +251,20 @@ int Shell(Session& session, bool json, bool interactive, std::istream& in, std::
             prompt();
             continue;
         }
-        if (usage.usage.empty()) {
+        Result usage = parsed.usage;
+        if (parsed.kind == ShellLine::kCommand) {
             try {
-                NTSTATUS st =
-                    session.Run(c, [&](const Result& r) { Print(r, json, true, out, err); });
+                NTSTATUS st = session.Run(parsed.command,
+                                          [&](const Result& r) { Print(r, json, true, out, err); });
                 worst = std::max(worst, ExitFor(st));
                 prompt();
                 continue;
             } catch (const UsageError& e) {
-                usage.cmd = c.name;
+                usage.cmd = parsed.command.name;
                 usage.usage = e.what();
+                usage.status = STATUS_INVALID_PARAMETER;
             }
         }
-        usage.status = STATUS_INVALID_PARAMETER;
         Print(usage, json, true, out, err);
         worst = kExitUsage;
         prompt();
@@ -242,6 +272,8 @@ int Shell(Session& session, bool json, bool interactive, std::istream& in, std::
     if (interactive) err << '\n';
     return worst;
 }
+
+namespace {
 
 int Demo(Session& session, bool json, const std::string& cardType, std::ostream& out,
          std::ostream& err) {
