@@ -217,7 +217,9 @@ std::vector<FaultCase> Faults() {
         {"port fails", port(PortFault::FailMajor(IRP_MJ_WRITE, STATUS_IO_DEVICE_ERROR, -1)), true},
         {"port fails later",
          port(PortFault::FailMajor(IRP_MJ_READ, STATUS_IO_DEVICE_ERROR).After(3))},
-        {"no pool", [](HostedReader&, UCHAR) {}, true, true},
+        // Port requests come from the device's lookaside list, so an operation may get through
+        // without new pool memory; it must then answer the right data.
+        {"no pool", [](HostedReader&, UCHAR) {}, false, true},
     };
 }
 
