@@ -80,8 +80,75 @@ struct Waiter {
     std::uint32_t thread;
     bool satisfied = false;
     ULONG index = 0;  // WaitAny: the object that satisfied the wait
-    std::condition_variable cv;
+    std::condition_variable* cv;
     WaitBlock blocks[MAXIMUM_WAIT_OBJECTS];
+};
+
+// The condition variable a thread sleeps on in its object waits. It outlives every wait (and
+// its thread: a block goes back to a free list when its thread ends, for the next thread), so
+// a signaller may notify it after giving up the dispatcher lock. Woken while still holding the
+// lock, a waiter on another processor would only run to block on it. A notification that
+// comes late reaches a later wait as a spurious wake-up, which every wait checks for.
+struct WakeBlock {
+    std::condition_variable cv;
+    WakeBlock* nextFree = nullptr;
+};
+
+WakeBlock* g_freeWakeBlocks = nullptr;  // under the dispatcher lock; never freed
+
+class ThreadWake {
+  public:
+    ThreadWake() = default;
+    ThreadWake(const ThreadWake&) = delete;
+    ThreadWake& operator=(const ThreadWake&) = delete;
+    ~ThreadWake() {
+        if (block_ == nullptr) return;
+        std::lock_guard<std::mutex> lock(kinternal::DispatcherLock());
+        block_->nextFree = g_freeWakeBlocks;
+        g_freeWakeBlocks = block_;
+    }
+    // With the dispatcher lock held.
+    std::condition_variable& CvLocked() {
+        if (block_ == nullptr) {
+            if (g_freeWakeBlocks != nullptr) {
+                block_ = g_freeWakeBlocks;
+                g_freeWakeBlocks = block_->nextFree;
+            } else {
+                block_ = new WakeBlock;
+            }
+        }
+        return block_->cv;
+    }
+
+  private:
+    WakeBlock* block_ = nullptr;
+};
+
+thread_local ThreadWake t_wake;
+
+// Threads to wake once the dispatcher lock is given up: declared before the lock's guard, it
+// notifies after the guard has let go.
+class Wakes {
+  public:
+    Wakes() = default;
+    Wakes(const Wakes&) = delete;
+    Wakes& operator=(const Wakes&) = delete;
+    ~Wakes() {
+        for (std::size_t i = 0; i < count_; ++i) cvs_[i]->notify_one();
+    }
+    // With the dispatcher lock held.
+    void Add(std::condition_variable* cv) {
+        if (count_ < kMax) {
+            cvs_[count_++] = cv;
+        } else {
+            cv->notify_one();  // a crowd of waiters: the rest are woken at once
+        }
+    }
+
+  private:
+    static constexpr std::size_t kMax = 16;
+    std::condition_variable* cvs_[kMax];
+    std::size_t count_ = 0;
 };
 
 ULONG g_blockedWaiters = 0;  // under the dispatcher lock
@@ -145,8 +212,9 @@ void ReleaseWaiterLocked(Waiter& w) {
 }
 
 // After `h` became signalled; with the dispatcher lock held. Wakes the threads whose waits it
-// satisfies, in the order they began to wait, while it stays signalled.
-void SignalLocked(DISPATCHER_HEADER* h) {
+// satisfies, in the order they began to wait, while it stays signalled: through `wakes` once
+// the lock is given up, or at once without it.
+void SignalLocked(DISPATCHER_HEADER* h, Wakes* wakes = nullptr) {
     WaitBlock* b = Head(h);
     while (b != nullptr && h->SignalState > 0) {
         Waiter* w = b->waiter;
@@ -155,7 +223,11 @@ void SignalLocked(DISPATCHER_HEADER* h) {
             continue;
         }
         ReleaseWaiterLocked(*w);
-        w->cv.notify_one();
+        if (wakes != nullptr) {
+            wakes->Add(w->cv);
+        } else {
+            w->cv->notify_one();
+        }
         b = Head(h);  // the list changed under the walk
     }
 }
@@ -316,10 +388,11 @@ void KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG KeSetEvent(PKEVENT Event, KPRIORITY, BOOLEAN) {
     // The event is not touched once the lock is given up, so a waiter may free it as soon as
     // it wakes.
+    Wakes wakes;
     std::lock_guard<std::mutex> lock(kinternal::DispatcherLock());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
-    SignalLocked(&Event->Header);
+    SignalLocked(&Event->Header, &wakes);
     return previous;
 }
 
@@ -349,6 +422,7 @@ void KeInitializeMutex(PKMUTEX Mutex, ULONG) {
 }
 
 LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN) {
+    Wakes wakes;
     std::lock_guard<std::mutex> lock(kinternal::DispatcherLock());
     if (Mutex->Header.SignalState > 0 || Mutex->OwnerThread != Self()) {
         BugCheck("KeReleaseMutex: mutex not owned by the releasing thread");
@@ -357,7 +431,7 @@ LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN) {
     Mutex->Header.SignalState++;
     if (Mutex->Header.SignalState == 1) {
         Mutex->OwnerThread = 0;
-        SignalLocked(&Mutex->Header);
+        SignalLocked(&Mutex->Header, &wakes);
     }
     return previous;
 }
@@ -388,6 +462,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
     w.count = Count;
     w.type = WaitType;
     w.thread = Self();
+    w.cv = &t_wake.CvLocked();
     if (!TrySatisfyLocked(w)) {
         if (deadline <= now) return STATUS_TIMEOUT;  // a test (zero time-out) or a past time
         // A relative time-out is a pause that an object may end early: it goes into the
@@ -402,7 +477,7 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
         }
         ++g_blockedWaiters;
         kinternal::WaitLocked(
-            lock, w.cv, [&] { return w.satisfied; }, deadline);
+            lock, *w.cv, [&] { return w.satisfied; }, deadline);
         if (!w.satisfied) {
             ReleaseWaiterLocked(w);
             return STATUS_TIMEOUT;
