@@ -179,6 +179,9 @@ void BM_Paced(benchmark::State& state, PacedCase c) {
         state.counters["vs_wire"] = driverUsed.wall / wire;
         state.counters["cpu_ms_per_apdu"] = driverUsed.cpu / kApdus * 1e3;
         state.counters["minimal_cpu_ms_per_apdu"] = minimalUsed.cpu / kApdus * 1e3;
+        state.counters["switches_per_apdu"] = static_cast<double>(driverUsed.switches) / kApdus;
+        state.counters["minimal_switches_per_apdu"] =
+            static_cast<double>(minimalUsed.switches) / kApdus;
         state.counters["frames_per_apdu"] =
             static_cast<double>(phase.size()) / static_cast<double>(kApdus);
     }

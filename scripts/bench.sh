@@ -90,6 +90,8 @@ rows = [
     ("T=1 SELECT at 9600: our time / wire time", "BM_Paced/T1_SELECT", "vs_wire", ""),
     ("CPU per T=1 SELECT at 9600 (ms, all threads)", "BM_Paced/T1_SELECT", "cpu_ms_per_apdu", "<= 0.6"),
     ("  minimal host (ms)", "BM_Paced/T1_SELECT", "minimal_cpu_ms_per_apdu", ""),
+    ("context switches per T=1 SELECT at 9600", "BM_Paced/T1_SELECT", "switches_per_apdu", ""),
+    ("  minimal host", "BM_Paced/T1_SELECT", "minimal_switches_per_apdu", ""),
     ("CPU per 255-byte READ BINARY at 9600 (ms)", "BM_Paced/T1_READ_BINARY_255", "cpu_ms_per_apdu", "<= 6"),
     ("  minimal host (ms)", "BM_Paced/T1_READ_BINARY_255", "minimal_cpu_ms_per_apdu", ""),
     ("255-byte READ BINARY: minimal host time / ours", "BM_Paced/T1_READ_BINARY_255", "vs_minimal", ""),

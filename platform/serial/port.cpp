@@ -717,25 +717,30 @@ void SerialPort::OnLine() {
     for (;;) {
         PendingRead* done;
         NTSTATUS status = STATUS_SUCCESS;
+        bool wake = false;
         {
             std::lock_guard<std::mutex> lock(mu_);
             if (readHead_ == nullptr) return;  // nobody waits for bytes: nothing to hand over
             if (completion_ == Completion::Asynchronous || stopping_) {
                 // Every completion comes from the port's thread in this mode.
-                KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
-                return;
-            }
-            kclock::Ticks wakeAt;
-            done = ServiceLocked(status, wakeAt);
-            if (done == nullptr) {
+                wake = true;
+                done = nullptr;
+            } else {
+                kclock::Ticks wakeAt;
+                done = ServiceLocked(status, wakeAt);
                 // Still waiting: the port's thread keeps its time-outs, and needs waking only
                 // when this read must be looked at sooner than it planned.
-                if (wakeAt < workerWakeAt_) {
+                if (done == nullptr && wakeAt < workerWakeAt_) {
                     workerWakeAt_ = wakeAt;
-                    KeSetEvent(&wake_, IO_NO_INCREMENT, FALSE);
+                    wake = true;
                 }
-                return;
             }
+        }
+        if (done == nullptr) {
+            // Signalled once the lock is free: the woken thread takes it first thing, and would
+            // otherwise run only to block on it.
+            if (wake) Wake();
+            return;
         }
         CompleteRead(*done, status);
         FreeRead(done);
@@ -744,6 +749,18 @@ void SerialPort::OnLine() {
 }
 
 // ---- the port's own thread ----
+
+kclock::Ticks SerialPort::IdleWakeLocked() {
+    // With no read waiting while a burst of bytes is still coming in (the rest of a reply
+    // whose head was just read), the next read is most likely for that burst. Planning to
+    // look when the burst is in means that read finds the thread already set to wake in time,
+    // instead of waking it only to have it go back to sleep until then. On a manual clock a
+    // wait of this thread moves time forward, so there it waits for reads only.
+    if (kclock::GetMode() == kclock::Mode::Manual) return kclock::kInfinite;
+    const kclock::Ticks now = kclock::Now();
+    const kclock::Ticks at = line_->ReadableAt(SIZE_MAX, kBurstGap);
+    return at > now ? at : kclock::kInfinite;
+}
 
 void SerialPort::Worker() {
     // Read time-outs are this thread's own waits: on a manual clock it moves time forward to
@@ -770,6 +787,7 @@ void SerialPort::Worker() {
         {
             std::lock_guard<std::mutex> lock(mu_);
             done = ServiceLocked(doneStatus, wakeAt);
+            if (done == nullptr && readHead_ == nullptr) wakeAt = IdleWakeLocked();
             workerWakeAt_ = done != nullptr || hadDeferred ? 0 : wakeAt;
         }
         if (done != nullptr) {

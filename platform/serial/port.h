@@ -202,6 +202,9 @@ class SerialPort {
     // When the port's thread next looks at the reads by itself (kInfinite: only when woken);
     // a change that needs it sooner wakes it.
     kclock::Ticks workerWakeAt_ = kclock::kInfinite;
+    // A silence this long between incoming bytes ends a burst (see IdleWakeLocked).
+    static constexpr kclock::Ticks kBurstGap = 5 * kclock::kTicksPerMillisecond;
+    kclock::Ticks IdleWakeLocked();
     bool stopping_ = false;
     std::thread worker_;
 };
