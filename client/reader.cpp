@@ -170,8 +170,8 @@ struct Reader::Impl {
             return reply;
         }
         ULONG_PTR information = 0;
-        reply.status = shared->host.Ioctl(handle, code, {input.begin(), input.end()},
-                                          static_cast<ULONG>(outLength), &reply.data, &information);
+        reply.status = shared->host.Ioctl(handle, code, input, static_cast<ULONG>(outLength),
+                                          &reply.data, &information);
         reply.information = information;
         return reply;
     }
@@ -419,8 +419,11 @@ Reply Reader::Transmit(std::span<const std::uint8_t> apdu, std::uint32_t protoco
     }
     // The request header (protocol, header length) ahead of the APDU, and ahead of the answer.
     constexpr std::uint32_t kHeader = 8;
-    std::vector<UCHAR> input = Ulong(protocolMask);
-    for (UCHAR b : Ulong(kHeader)) input.push_back(b);
+    std::vector<UCHAR> input;
+    input.reserve(kHeader + apdu.size());
+    for (std::uint32_t v : {protocolMask, kHeader}) {
+        for (int shift = 0; shift < 32; shift += 8) input.push_back(static_cast<UCHAR>(v >> shift));
+    }
     input.insert(input.end(), apdu.begin(), apdu.end());
     if (maxResponse > kMaxOutput) {
         Reply reply;

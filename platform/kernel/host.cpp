@@ -64,6 +64,15 @@ std::vector<UCHAR> Request::Output() const {
     return {output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(n)};
 }
 
+void Request::TakeOutput(std::vector<UCHAR>* output) {
+    std::lock_guard<std::mutex> lock(mu_);
+    ULONG_PTR n = std::min<ULONG_PTR>(information_, output_.size());
+    if (NT_ERROR(status_)) n = 0;
+    output_.resize(n);
+    *output = std::move(output_);
+    output_.clear();
+}
+
 int Request::Completions() const {
     std::lock_guard<std::mutex> lock(mu_);
     return completions_;
@@ -317,21 +326,21 @@ NTSTATUS Host::Close(Handle handle) {
     return status;
 }
 
-std::shared_ptr<Request> Host::IoctlAsync(Handle handle, ULONG code,
-                                          const std::vector<UCHAR>& input, ULONG outputLength,
+std::shared_ptr<Request> Host::IoctlAsync(Handle handle, ULONG code, std::span<const UCHAR> input,
+                                          ULONG outputLength,
                                           std::function<void(Request&)> callback) {
-    std::shared_ptr<Request> req(new Request);
+    auto req = std::make_shared<Request>(Request::Token{});
     req->host_ = this;
     req->handle_ = handle;
     req->callback_ = std::move(callback);
     req->output_.assign(outputLength, 0);
     KeInitializeEvent(&req->event_, NotificationEvent, FALSE);
     PDEVICE_OBJECT top = TopOf(handle->pdo);
-    std::vector<UCHAR> in = input;
-    PIRP irp = IoBuildDeviceIoControlRequest(code, top, in.empty() ? nullptr : in.data(),
-                                             static_cast<ULONG>(in.size()),
-                                             outputLength ? req->output_.data() : nullptr,
-                                             outputLength, FALSE, &req->event_, &req->iosb_);
+    // The input is copied into the request's system buffer: the caller's stays untouched.
+    PIRP irp = IoBuildDeviceIoControlRequest(
+        code, top, input.empty() ? nullptr : const_cast<UCHAR*>(input.data()),
+        static_cast<ULONG>(input.size()), outputLength ? req->output_.data() : nullptr,
+        outputLength, FALSE, &req->event_, &req->iosb_);
     if (irp == nullptr) {
         req->status_ = STATUS_INSUFFICIENT_RESOURCES;
         req->done_ = true;
@@ -352,11 +361,11 @@ std::shared_ptr<Request> Host::IoctlAsync(Handle handle, ULONG code,
     return req;
 }
 
-NTSTATUS Host::Ioctl(Handle handle, ULONG code, const std::vector<UCHAR>& input, ULONG outputLength,
+NTSTATUS Host::Ioctl(Handle handle, ULONG code, std::span<const UCHAR> input, ULONG outputLength,
                      std::vector<UCHAR>* output, ULONG_PTR* information) {
     std::shared_ptr<Request> req = IoctlAsync(handle, code, input, outputLength);
     req->Wait();
-    if (output != nullptr) *output = req->Output();
+    if (output != nullptr) req->TakeOutput(output);
     if (information != nullptr) *information = req->Information();
     return req->Status();
 }

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,10 +44,18 @@ class Request {
     // Number of times the request was completed (1 once done; more would be a driver fault).
     int Completions() const;
 
+    // Made by the host only (the token is the host's to give).
+    class Token {
+        friend class Host;
+        Token() = default;
+    };
+    explicit Request(Token) {}
+
   private:
     friend class Host;
-    Request() = default;
     static void OnIoComplete(PIRP irp, PVOID context);
+    // The output, moved out once the request is done (for the synchronous Ioctl).
+    void TakeOutput(std::vector<UCHAR>* output);
 
     Host* host_ = nullptr;
     PIRP irp_ = nullptr;
@@ -104,9 +113,9 @@ class Host {
     NTSTATUS Open(PDEVICE_OBJECT pdo, Handle* handle, const char* path = "");
     // Waits for the handle's requests to finish, then sends cleanup and close.
     NTSTATUS Close(Handle handle);
-    NTSTATUS Ioctl(Handle handle, ULONG code, const std::vector<UCHAR>& input, ULONG outputLength,
+    NTSTATUS Ioctl(Handle handle, ULONG code, std::span<const UCHAR> input, ULONG outputLength,
                    std::vector<UCHAR>* output = nullptr, ULONG_PTR* information = nullptr);
-    std::shared_ptr<Request> IoctlAsync(Handle handle, ULONG code, const std::vector<UCHAR>& input,
+    std::shared_ptr<Request> IoctlAsync(Handle handle, ULONG code, std::span<const UCHAR> input,
                                         ULONG outputLength,
                                         std::function<void(Request&)> callback = nullptr);
     // Sends a request of another kind (cleanup, system control...) on the handle.

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 
@@ -29,20 +30,23 @@ struct LineSettings {
 class LineNotifier {
   public:
     void Set(std::function<void()> fn) {
+        auto next = fn ? std::make_shared<const std::function<void()>>(std::move(fn)) : nullptr;
         std::unique_lock<std::mutex> lock(mu_);
-        fn_ = std::move(fn);
+        fn_ = std::move(next);
         idle_.wait(lock, [this] { return running_ == 0; });
     }
 
     void Call() {
-        std::function<void()> fn;
+        // A share of the function, not a copy: a call costs no allocation.
+        std::shared_ptr<const std::function<void()>> fn;
         {
             std::lock_guard<std::mutex> lock(mu_);
             if (!fn_) return;
             fn = fn_;
             ++running_;
         }
-        fn();
+        (*fn)();
+        fn.reset();  // let go before Set can see the call over
         std::lock_guard<std::mutex> lock(mu_);
         if (--running_ == 0) idle_.notify_all();
     }
@@ -50,7 +54,7 @@ class LineNotifier {
   private:
     std::mutex mu_;
     std::condition_variable idle_;
-    std::function<void()> fn_;
+    std::shared_ptr<const std::function<void()>> fn_;
     int running_ = 0;
 };
 

@@ -6,42 +6,11 @@
 // that keeps its request records would send them.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <new>
+#include <memory>
 
 #include "tests/driver/driver_bench.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QUOR_COUNTING_ALLOCATOR 0  // the sanitizers bring their own allocator
-#else
-#define QUOR_COUNTING_ALLOCATOR 1
-#endif
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-// The replacements below pair malloc with free; GCC, seeing operator new inlined into its
-// callers here, would take every delete of them for a mismatch.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-#if QUOR_COUNTING_ALLOCATOR
-void* operator new(std::size_t n) {
-    if (g_counting.load(std::memory_order_relaxed) && !quor::client::SimLine::InEmulator()) {
-        g_allocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-#endif
+#include "tests/support/counting_allocator.h"
 
 namespace quor::test {
 namespace {
@@ -63,7 +32,7 @@ NTSTATUS Send(PDEVICE_OBJECT top, ULONG code, const UCHAR* in, ULONG inLength, U
 }
 
 TEST_F(DriverAllocations, SteadyIoPathAllocatesNothing) {
-    if (!QUOR_COUNTING_ALLOCATOR) GTEST_SKIP() << "sanitizer build";
+    if (!CountingAllocator()) GTEST_SKIP() << "sanitizer build";
     Slot& t1 = NewSlot(true);
     Slot& t0 = NewSlot();
     t0.reader->InsertCard(std::make_shared<quor::sim::T0Card>());
@@ -128,19 +97,19 @@ TEST_F(DriverAllocations, SteadyIoPathAllocatesNothing) {
     polls(5);
     ASSERT_EQ(failures, 0);
 
-    g_counting = true;
+    CountAllocations(true);
     apdus(500);  // 1,000 APDUs, T=0 and T=1
     for (int i = 0; i < 20; ++i) terminalCommands();
     polls(100);
-    g_counting = false;
+    CountAllocations(false);
 
     EXPECT_EQ(failures, 0);
-    EXPECT_EQ(g_allocations.load(), 0);
+    EXPECT_EQ(Allocations(), 0);
     // The meter itself counts.
-    g_counting = true;
+    CountAllocations(true);
     auto probe = std::make_unique<int>(1);
-    g_counting = false;
-    EXPECT_EQ(g_allocations.load(), 1);
+    CountAllocations(false);
+    EXPECT_EQ(Allocations(), 1);
     for (Reader& r : readers) EXPECT_EQ(host_->Close(r.handle), STATUS_SUCCESS);
 }
 

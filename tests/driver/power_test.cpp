@@ -86,7 +86,8 @@ TEST_F(DriverBench, WakeLeavesAStoppedDeviceStopped) {
     NTSTATUS status = STATUS_PENDING;
     std::vector<UCHAR> answer;
     std::thread sender([&] {
-        status = host_->Ioctl(h, IOCTL_TERMINAL_COMMAND, {0x20, 0x13, 0x00, 0x46}, 64, &answer);
+        status = host_->Ioctl(h, IOCTL_TERMINAL_COMMAND, std::vector<UCHAR>{0x20, 0x13, 0x00, 0x46},
+                              64, &answer);
         done = true;
     });
     ASSERT_EQ(host_->Sleep(s.Pdo()), STATUS_SUCCESS);

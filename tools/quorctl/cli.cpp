@@ -152,12 +152,24 @@ class InterruptWatch {
 
 }  // namespace
 
+// Back to a command's defaults, keeping the room its words had.
+void ResetCommand(Command& c) {
+    std::vector<std::string> words = std::move(c.words);
+    words.clear();
+    c = Command{};
+    c.words = std::move(words);
+}
+
 struct ShellParser::Impl {
-    Command c;  // the options of the parser write here; each line starts it afresh
+    // The last line parsed. The options of the parser write into its command; each line
+    // starts it afresh.
+    ShellLine line;
+    Command& c = line.command;
     CLI::App app{"shell line"};
     std::vector<std::pair<std::string, std::string>> commands;
     std::vector<std::string> words;
     std::vector<std::string> reversed;
+    std::vector<const CLI::App*> subcommands;
 
     Impl() {
         AddCommands(app, c);
@@ -166,16 +178,30 @@ struct ShellParser::Impl {
         app.set_help_flag();
         for (const auto* s : app.get_subcommands({})) {
             commands.emplace_back(s->get_name(), s->get_description());
+            subcommands.push_back(s);
         }
+    }
+
+    // The name of the subcommand the last parse went into (exactly one, as required).
+    const std::string& ParsedName() const {
+        static const std::string kNone;
+        for (const auto* s : subcommands) {
+            if (s->parsed()) return s->get_name();
+        }
+        return kNone;
     }
 };
 
 ShellParser::ShellParser() : impl_(std::make_unique<Impl>()) {}
 ShellParser::~ShellParser() = default;
 
-ShellLine ShellParser::Parse(const std::string& line) {
+const ShellLine& ShellParser::Parse(const std::string& line) {
     Impl& m = *impl_;
-    ShellLine r;
+    ShellLine& r = m.line;
+    r.kind = ShellLine::kNothing;
+    r.usage = Result{};
+    r.commands.clear();
+    ResetCommand(m.c);
     const auto first = line.find_first_not_of(" \t");
     if (first != std::string::npos && line[first] == '#') return r;  // a comment
     if (!SplitLine(line, &m.words)) {
@@ -186,12 +212,11 @@ ShellLine ShellParser::Parse(const std::string& line) {
         return r;
     }
     if (m.words.empty()) return r;
-    m.c = Command{};
     m.app.clear();
     m.reversed.assign(m.words.rbegin(), m.words.rend());
     try {
         m.app.parse(m.reversed);
-        m.c.name = CommandName(m.app);
+        m.c.name = m.ParsedName();
     } catch (const CLI::ParseError& e) {
         r.kind = ShellLine::kUsage;
         r.usage.cmd = m.words[0];
@@ -207,7 +232,6 @@ ShellLine ShellParser::Parse(const std::string& line) {
              : m.c.name == "help" ? ShellLine::kHelp
                                   : ShellLine::kCommand;
     if (r.kind == ShellLine::kHelp) r.commands = m.commands;
-    r.command = std::move(m.c);
     return r;
 }
 
@@ -223,9 +247,10 @@ int Shell(Session& session, bool json, bool interactive, std::istream& in, std::
         if (interactive && !Interrupted()) err << "quor> " << std::flush;
     };
     ShellParser parser;
+    const Session::Emit print = [&](const Result& r) { Print(r, json, true, out, err); };
     prompt();
     while (!Interrupted() && std::getline(in, line)) {
-        ShellLine parsed = parser.Parse(line);
+        const ShellLine& parsed = parser.Parse(line);
         if (parsed.kind == ShellLine::kQuit) break;
         if (parsed.kind == ShellLine::kNothing) {
             prompt();
@@ -254,8 +279,7 @@ int Shell(Session& session, bool json, bool interactive, std::istream& in, std::
         Result usage = parsed.usage;
         if (parsed.kind == ShellLine::kCommand) {
             try {
-                NTSTATUS st = session.Run(parsed.command,
-                                          [&](const Result& r) { Print(r, json, true, out, err); });
+                NTSTATUS st = session.Run(parsed.command, print);
                 worst = std::max(worst, ExitFor(st));
                 prompt();
                 continue;

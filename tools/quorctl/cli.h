@@ -44,8 +44,9 @@ class ShellParser {
 
     // Parses one shell line: splits it into words and reads them as a command. Any bytes are
     // accepted; what makes no sense comes back as a usage error, never as an exception. The
-    // command list is filled in for help and usage errors only.
-    ShellLine Parse(const std::string& line);
+    // command list is filled in for help and usage errors only. The answer is the parser's
+    // own and holds until the next line: lines reuse its room.
+    const ShellLine& Parse(const std::string& line);
 
   private:
     struct Impl;

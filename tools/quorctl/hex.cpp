@@ -22,6 +22,7 @@ std::optional<std::vector<std::uint8_t>> ParseHex(std::string_view text) {
         i += 2;
     }
     std::vector<std::uint8_t> out;
+    out.reserve((text.size() - i + 1) / 2);
     int high = -1;
     for (; i < text.size(); ++i) {
         char c = text[i];

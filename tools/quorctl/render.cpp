@@ -1,6 +1,7 @@
 #include "tools/quorctl/render.h"
 
 #include <cstdio>
+#include <sstream>
 
 #include "client/reader.h"
 #include "platform/smclib/smclib.h"
@@ -91,23 +92,34 @@ std::string Result::ErrorLine() const {
     return line;
 }
 
+void Result::WriteOneLine(std::ostream& out) const {
+    // "cmd: line; line", then the error after a last ';', or "cmd: ok" for an answer without
+    // lines.
+    out << cmd << ':';
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i > 0) out << ';';
+        out << ' ' << lines[i];
+    }
+    if (!Ok()) {
+        if (!lines.empty()) out << ';';
+        out << ' ' << ErrorLine();
+    } else if (lines.empty()) {
+        out << " ok";
+    }
+}
+
 std::string Result::OneLine() const {
-    std::string s = cmd + ":";
-    for (const auto& l : lines) s += " " + l + ";";
-    if (!Ok())
-        s += " " + ErrorLine();
-    else if (lines.empty())
-        s += " ok";
-    else
-        s.pop_back();
-    return s;
+    std::ostringstream s;
+    WriteOneLine(s);
+    return s.str();
 }
 
 void Print(const Result& r, bool json, bool oneLine, std::ostream& out, std::ostream& err) {
     if (json) {
         out << Dump(r.ToJson()) << '\n';
     } else if (oneLine) {
-        out << r.OneLine() << '\n';
+        r.WriteOneLine(out);
+        out << '\n';
     } else {
         for (const auto& l : r.lines) out << l << '\n';
         if (!r.Ok()) err << r.ErrorLine() << '\n';

@@ -20,7 +20,7 @@ struct Result {
     NTSTATUS status = STATUS_SUCCESS;
     std::uintptr_t information = 0;
     std::vector<std::uint8_t> data;
-    nlohmann::ordered_json fields = nlohmann::ordered_json::object();
+    nlohmann::ordered_json fields;   // null until a field is set: an empty result costs nothing
     std::vector<std::string> lines;  // human-readable answer
     std::string usage;               // set for a usage error inside the shell
     // What the failure means in this situation, when the tool knows better than the status's
@@ -34,6 +34,8 @@ struct Result {
     std::string ErrorLine() const;
     // All of the answer on one line (for the shell).
     std::string OneLine() const;
+    // The same, written straight to `out`, without a newline.
+    void WriteOneLine(std::ostream& out) const;
 };
 
 // A JSON document as text; bytes that are not UTF-8 are replaced, never thrown about.

@@ -40,11 +40,17 @@ std::string Text(const std::vector<std::uint8_t>& b) {
 }
 
 std::vector<std::uint8_t> HexArg(const std::vector<std::string>& words, const char* what) {
+    std::size_t length = 0;
+    for (const auto& w : words) length += w.size() + 1;
     std::string joined;
-    for (const auto& w : words) joined += w + " ";
+    joined.reserve(length);
+    for (const auto& w : words) {
+        joined += w;
+        joined += ' ';
+    }
     auto bytes = ParseHex(joined);
     if (!bytes) throw UsageError(std::string("bad hex for ") + what + ": '" + joined + "'");
-    return *bytes;
+    return std::move(*bytes);
 }
 
 std::string Joined(const std::vector<std::string>& words) {
@@ -527,8 +533,12 @@ Result Session::Transmit(const Command& c) {
     if (reply.status == STATUS_SUCCESS) protocol_ = protocol;
     r.status = reply.status;
     r.information = reply.information;
+    // Room for the fields and lines below at once, rather than growing into it.
+    if (r.fields.is_null()) r.fields = nlohmann::ordered_json::object();
+    r.fields.get_ref<nlohmann::ordered_json::object_t&>().reserve(r.fields.size() + 3);
+    r.lines.reserve(r.lines.size() + 2);
     r.fields["protocol"] = ProtocolNames(*protocol);
-    r.data = reply.data;
+    r.data = std::move(reply.data);
     if (r.status == STATUS_SUCCESS) {
         if (r.data.size() >= 2) {
             std::uint32_t sw =
