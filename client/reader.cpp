@@ -61,9 +61,15 @@ constexpr std::size_t kMaxOutput = 1 << 20;
 // Longest wait limit that still counts in the kernel's 100 ns units (about 29 000 years).
 constexpr std::int64_t kLongestWaitMs = INT64_MAX / kclock::kTicksPerMillisecond;
 
+void AppendUlong(std::vector<UCHAR>& bytes, std::uint32_t v) {
+    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<UCHAR>(v >> shift));
+}
+
 std::vector<UCHAR> Ulong(std::uint32_t v) {
-    return {static_cast<UCHAR>(v), static_cast<UCHAR>(v >> 8), static_cast<UCHAR>(v >> 16),
-            static_cast<UCHAR>(v >> 24)};
+    std::vector<UCHAR> bytes;
+    bytes.reserve(4);
+    AppendUlong(bytes, v);
+    return bytes;
 }
 
 // The host and the loaded driver, shared by every open Reader of the process.
@@ -421,9 +427,8 @@ Reply Reader::Transmit(std::span<const std::uint8_t> apdu, std::uint32_t protoco
     constexpr std::uint32_t kHeader = 8;
     std::vector<UCHAR> input;
     input.reserve(kHeader + apdu.size());
-    for (std::uint32_t v : {protocolMask, kHeader}) {
-        for (int shift = 0; shift < 32; shift += 8) input.push_back(static_cast<UCHAR>(v >> shift));
-    }
+    AppendUlong(input, protocolMask);
+    AppendUlong(input, kHeader);
     input.insert(input.end(), apdu.begin(), apdu.end());
     if (maxResponse > kMaxOutput) {
         Reply reply;

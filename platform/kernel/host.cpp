@@ -57,18 +57,18 @@ ULONG_PTR Request::Information() const {
     return information_;
 }
 
+ULONG_PTR Request::OutputLengthLocked() const {
+    return NT_ERROR(status_) ? 0 : std::min<ULONG_PTR>(information_, output_.size());
+}
+
 std::vector<UCHAR> Request::Output() const {
     std::lock_guard<std::mutex> lock(mu_);
-    ULONG_PTR n = std::min<ULONG_PTR>(information_, output_.size());
-    if (NT_ERROR(status_)) n = 0;
-    return {output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(n)};
+    return {output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(OutputLengthLocked())};
 }
 
 void Request::TakeOutput(std::vector<UCHAR>* output) {
     std::lock_guard<std::mutex> lock(mu_);
-    ULONG_PTR n = std::min<ULONG_PTR>(information_, output_.size());
-    if (NT_ERROR(status_)) n = 0;
-    output_.resize(n);
+    output_.resize(OutputLengthLocked());
     *output = std::move(output_);
     output_.clear();
 }

@@ -56,6 +56,8 @@ class Request {
     static void OnIoComplete(PIRP irp, PVOID context);
     // The output, moved out once the request is done (for the synchronous Ioctl).
     void TakeOutput(std::vector<UCHAR>* output);
+    // The bytes of the output that count: none after an error. With mu_ held.
+    ULONG_PTR OutputLengthLocked() const;
 
     Host* host_ = nullptr;
     PIRP irp_ = nullptr;

@@ -150,8 +150,6 @@ class InterruptWatch {
     std::thread thread_;
 };
 
-}  // namespace
-
 // Back to a command's defaults, keeping the room its words had.
 void ResetCommand(Command& c) {
     std::vector<std::string> words = std::move(c.words);
@@ -159,6 +157,8 @@ void ResetCommand(Command& c) {
     c = Command{};
     c.words = std::move(words);
 }
+
+}  // namespace
 
 struct ShellParser::Impl {
     // The last line parsed. The options of the parser write into its command; each line
